@@ -1,0 +1,3 @@
+#include "cmd/commands.h"
+
+int XelcmdMain(int, char**) { return 0; }

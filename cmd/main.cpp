@@ -1,0 +1,3 @@
+#include "cmd/commands.h"
+
+int main(int argc, char** argv) { return XelcmdMain(argc, argv); }

@@ -1,0 +1,1 @@
+#include "tcpcom/tcpcom.h"

@@ -1,0 +1,2 @@
+// Recording double of the API for the front-end tests.
+#include "xelbde/xelbde.h"

@@ -1,0 +1,1 @@
+#include "xelbde/internal.h"
