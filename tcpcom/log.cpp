@@ -1,1 +1,283 @@
+// The log facility: one size-limited log file per process, shared with every
+// other process that writes the same file. Each record is appended under an
+// exclusive lock of the file, which is opened and closed for every record;
+// a full file is renamed to its single backup and a new file begun.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tcpcom/tcpcom.h"
+
+namespace {
+
+constexpr const char* kSourceTcpcom = "tcpcom";
+constexpr const char* kWriterName = "LogWriteString";
+constexpr const char* kTraceFile = "tcpcom.dbg";
+constexpr int kTraceLevel = 9999;
+constexpr int kTraceSizeKb = 2000;
+constexpr int kNoLog = -1;
+constexpr int kNewFileMode = 0666;  // read and write, subject to the umask
+// Reopens after another writer renamed the file between our open and lock.
+constexpr int kReopenAttempts = 1000;
+
+constexpr size_t kSourceMax = 30;
+constexpr size_t kFunctionMax = 70;
+constexpr size_t kTextMax = 200;
+constexpr size_t kText2Max = 100;
+
+// Log configuration. Written by TcpcomInitLog only.
+char g_logName[kLogNameMax + 1];
+int g_level = kNoLog;
+int g_sizeKb = 0;
+bool g_trace = false;
+
+void CopyCut(char* destination, size_t size, const char* source, size_t max) {
+    std::snprintf(destination, size, "%.*s", static_cast<int>(max), source != nullptr ? source : "");
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Backup name: the character before the last "." of the whole path becomes
+// "_" (xelbde.log -> xelbd_.log). A name whose last "." is its first
+// character has nothing before the dot: the "_" is put in front of it
+// (".log" -> "_.log"). False when the name has no "." at all.
+bool BackupName(const char* name, char* backup, size_t size) {
+    const char* dot = std::strrchr(name, '.');
+    if (dot == nullptr) return false;
+    if (dot == name) {
+        std::snprintf(backup, size, "_%s", name);
+    } else {
+        std::snprintf(backup, size, "%s", name);
+        backup[dot - name - 1] = '_';
+    }
+    return true;
+}
+
+// Opens the log file exclusively and makes sure the descriptor still is the
+// file at the log's path: another writer may have rotated the file while we
+// waited for the lock, and a record written into the backup would sit behind
+// newer ones. Returns the descriptor with its status, or -1 with errno set.
+int OpenCurrentLog(int mode, struct stat* status, bool* statusFailed) {
+    for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
+        int fd = OpenWithRetry(g_logName, O_RDWR | O_APPEND | O_CREAT, kShareDenyReadWrite, mode);
+        if (fd < 0) return -1;
+        struct stat atPath;
+        if (::fstat(fd, status) != 0) {
+            // The file cannot be compared with the path; write into it as it is.
+            *statusFailed = true;
+            return fd;
+        }
+        *statusFailed = false;
+        if (::stat(g_logName, &atPath) == 0 && SameFile(*status, atPath)) return fd;
+        ::close(fd);
+    }
+    errno = EBUSY;
+    return -1;
+}
+
+void PrintOpenFailure(int error) {
+    std::printf("%s: Datei %s konnte nicht exclusiv geoeffnet werden (%s)\n", kWriterName, g_logName,
+                std::strerror(error));
+}
+
+}  // namespace
+
+extern "C" int LogWriteString(const char* line) {
+    if (line == nullptr || g_logName[0] == '\0') return 0;
+    const long long limit = static_cast<long long>(g_sizeKb) * 1024;
+    bool rotated = false;
+    int mode = kNewFileMode;  // a file begun at rotation keeps the old file's permission bits
+    int fd = -1;
+    for (;;) {
+        struct stat status {};
+        bool statusFailed = false;
+        fd = OpenCurrentLog(mode, &status, &statusFailed);
+        if (fd < 0) {
+            PrintOpenFailure(errno);
+            return 0;
+        }
+        long long size = 0;
+        if (statusFailed) {
+            std::printf("%s: Fehler bei fstat() (%s)\n", kWriterName, std::strerror(errno));
+        } else {
+            size = static_cast<long long>(status.st_size);
+        }
+        // One rotation per record: after it the record goes into the new
+        // file whatever its size (a negative limit rotates at every record).
+        if (rotated || size < limit) break;
+
+        char backup[kLogNameMax + 2];
+        if (!BackupName(g_logName, backup, sizeof backup)) {
+            std::printf("%s: Fehler: Dateiname %s enthaelt keine Extension (.xxx)\n", kWriterName, g_logName);
+            ::close(fd);
+            return 0;
+        }
+        if (std::strcmp(backup, g_logName) == 0) {
+            // The backup would be the log itself (its character before the
+            // "." already is "_"): keep writing past the limit rather than
+            // delete the log.
+            break;
+        }
+        // The file is renamed while this writer still holds it, so no other
+        // writer can rotate the same generation again in between.
+        ::unlink(backup);
+        if (::rename(g_logName, backup) != 0) {
+            std::printf("%s: Fehler (%s) beim Umbenennen von %s nach %s\n", kWriterName, std::strerror(errno),
+                        g_logName, backup);
+            ::close(fd);
+            return 0;
+        }
+        ::close(fd);
+        if (!statusFailed) mode = static_cast<int>(status.st_mode & 0666);
+        rotated = true;
+    }
+
+    const size_t length = std::strlen(line);
+    size_t written = 0;
+    int error = 0;
+    while (written < length) {
+        ssize_t n = ::write(fd, line + written, length - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+            break;
+        }
+        written += static_cast<size_t>(n);
+    }
+    int result = 1;
+    if (written < length) {
+        std::printf("%s: Fehler (%s) beim Schreiben der Fehlerdatei (%s)\nzu schreibende Laenge: %ld; geschrieben: %ld\n",
+                    kWriterName, std::strerror(error), g_logName, static_cast<long>(length), static_cast<long>(written));
+        result = 0;
+    }
+    ::close(fd);
+    return result;
+}
+
+extern "C" size_t LogFormatRecord(const LogRecord* record, char* buf, size_t size) {
+    if (buf == nullptr || size == 0) return 0;
+    buf[0] = '\0';
+    if (record == nullptr) return 0;
+    const char* fields[8] = {record->timestamp, record->source,  record->function, record->levelText,
+                             record->rcText,    record->errnumText, record->text,   record->text2};
+    size_t used = 0;
+    for (int i = 0; i < 8; ++i) {
+        const char* separator = i < 7 ? ";" : "\n";
+        int n = std::snprintf(buf + used, size - used, "%s%s", fields[i], separator);
+        if (n < 0) break;
+        used += static_cast<size_t>(n);
+        if (used >= size) {
+            used = size - 1;
+            break;
+        }
+    }
+    return used;
+}
+
+extern "C" int TcpcomLog(const char* source, const char* function, int level, int rc, int errnum, const char* text,
+                         const char* text2) {
+    if (text == nullptr) text = "";
+    if (text2 == nullptr) text2 = "";
+    if (g_level == kNoLog) {
+        std::printf("TcpcomLog: Keine Log-Datei initialisiert. Zuerst die Funktion 'TcpcomInitLog' aufrufen\n");
+        std::printf("Fehler: %s %s\n", text, text2);
+        return 0;
+    }
+    if (level > g_level) return 1;
+
+    // The record and its line live on the stack, so records written from
+    // several threads do not share a buffer.
+    LogRecord record{};
+    record.time = ::time(nullptr);
+    struct tm local {};
+    if (::localtime_r(&record.time, &local) == nullptr ||
+        std::strftime(record.timestamp, sizeof record.timestamp, "%Y%m%d%H%M%S", &local) == 0) {
+        std::snprintf(record.timestamp, sizeof record.timestamp, "?");
+    }
+    CopyCut(record.source, sizeof record.source, source, kSourceMax);
+    CopyCut(record.function, sizeof record.function, function, kFunctionMax);
+    record.level = level;
+    std::snprintf(record.levelText, sizeof record.levelText, "%.*d", 4, level);
+    record.rc = rc;
+    std::snprintf(record.rcText, sizeof record.rcText, "%.*d", 4, rc);
+    record.errnum = errnum;
+    std::snprintf(record.errnumText, sizeof record.errnumText, "%.*d", 5, errnum);
+    CopyCut(record.text, sizeof record.text, text, kTextMax);
+    CopyCut(record.text2, sizeof record.text2, text2, kText2Max);
+
+    char line[kLogLineMax] = {};
+    LogFormatRecord(&record, line, sizeof line);
+    return LogWriteString(line);
+}
+
+extern "C" int TcpcomInitLog(const char* name, int level, int sizeKb) {
+    const size_t length = name != nullptr ? std::strlen(name) : 0;
+    if (length > 0 && length < kLogNameMax) {
+        std::snprintf(g_logName, sizeof g_logName, "%s", name);
+        g_sizeKb = sizeKb;
+        g_level = kLogDump;
+        char text[kLogNameMax + 80];
+        std::snprintf(text, sizeof text, "Initialisierung Logdatei '%s' (LogLevel: %d Dateilaenge: %d)", name, level,
+                      sizeKb);
+        if (TcpcomLog(kSourceTcpcom, "TcpcomInitLog", kLogDump, 0, 0, text, "") == 1) {
+            g_level = level;
+            return 1;
+        }
+    }
+    g_logName[0] = '\0';
+    g_level = kNoLog;
+    return 0;
+}
+
+extern "C" void LogHexDump(const char* source, const void* data, int length, const char* title) {
+    if (data == nullptr || length <= 0) return;
+    // A configured level below the dump level drops every line: skip the formatting.
+    if (g_level != kNoLog && g_level < kLogDump) return;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (int offset = 0; offset < length; offset += 16) {
+        const int count = length - offset < 16 ? length - offset : 16;
+        char line[96];
+        size_t used = static_cast<size_t>(std::snprintf(line, sizeof line, "%07d>   ", offset));
+        for (int column = 0; column < 16; ++column) {
+            if (column == 8) line[used++] = ' ';
+            if (column < count) {
+                used += static_cast<size_t>(std::snprintf(line + used, sizeof line - used, "%02X ", bytes[offset + column]));
+            } else {
+                std::memcpy(line + used, "   ", 3);
+                used += 3;
+            }
+        }
+        line[used++] = ' ';
+        line[used++] = '|';
+        for (int column = 0; column < count; ++column) {
+            const unsigned char c = bytes[offset + column];
+            line[used++] = (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
+        }
+        line[used++] = '|';
+        line[used] = '\0';
+        TcpcomLog(source, title, kLogDump, 0, 0, line, "");
+    }
+}
+
+extern "C" void TcpcomInitTrace(void) {
+    if (g_level == kNoLog) {
+        if (std::getenv("DEBUG_TCPCOM") != nullptr) {
+            if (TcpcomInitLog(kTraceFile, kTraceLevel, kTraceSizeKb) == 1) g_trace = true;
+        } else {
+            g_trace = false;
+        }
+        return;
+    }
+    g_trace = g_level >= kLogDump;
+}
+
+extern "C" int TcpcomLogLevel(void) { return g_level; }
+
+extern "C" const char* TcpcomLogFileName(void) { return g_logName; }
+
+extern "C" int TcpcomTraceOn(void) { return g_trace ? 1 : 0; }

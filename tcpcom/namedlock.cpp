@@ -1,1 +1,154 @@
+// System-wide named locks XELBDE1..XELBDE4.
+//
+// Each name is a lock file "xelbde-NAME.lock" in the lock directory
+// (XELBDE_LOCKDIR when set, else /tmp), created mode 0666 whatever the umask
+// so that every user of the host shares it. A wait takes an open-file-
+// description write lock (F_OFD_SETLK) on the whole file, polling until the
+// limit. Such a lock conflicts between descriptors even inside one process,
+// and the kernel drops it when the last descriptor of its holder goes away,
+// in particular when the holding process dies: a lock is never left
+// abandoned, the next waiter simply gets it.
+//
+// One handle may be shared by the threads of a process (the registry lock is
+// created once per process). A file lock cannot tell those threads apart, so
+// an in-process gate records which thread holds a handle: other threads wait
+// for the gate first, the owning thread may wait again (counted, released by
+// as many releases), and only the owning thread may release.
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 #include "tcpcom/tcpcom.h"
+
+namespace {
+
+constexpr const char* kDefaultLockDir = "/tmp";
+constexpr auto kPollPause = std::chrono::milliseconds(2);
+constexpr int kGateSlots = 64;
+
+// One held handle of this process.
+struct GateSlot {
+    int fd = -1;
+    std::thread::id owner;
+    int depth = 0;
+};
+
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable released;
+    GateSlot slots[kGateSlots];
+
+    GateSlot* Find(int fd) {
+        for (GateSlot& slot : slots) {
+            if (slot.fd == fd) return &slot;
+        }
+        return nullptr;
+    }
+};
+
+Gate& TheGate() {
+    static Gate gate;
+    return gate;
+}
+
+bool FileLock(int fd, short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;  // the whole file
+    lock.l_pid = 0;  // required for OFD locks
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+}  // namespace
+
+extern "C" int MutexCreate(const char* name, MutexHandle* handle) {
+    if (handle == nullptr) return 0;
+    handle->fd = -1;
+    if (name == nullptr || name[0] == '\0') return 0;
+    const char* dir = std::getenv("XELBDE_LOCKDIR");
+    if (dir == nullptr || dir[0] == '\0') dir = kDefaultLockDir;
+    char path[4096];
+    int length = std::snprintf(path, sizeof path, "%s/xelbde-%s.lock", dir, name);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof path) return 0;
+    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return 0;
+    // Another user's file cannot be changed and needs no change: ignore failure.
+    (void)::fchmod(fd, 0666);
+    handle->fd = fd;
+    return 1;
+}
+
+extern "C" int MutexWait(MutexHandle* handle, int milliseconds) {
+    if (handle == nullptr || handle->fd < 0) return 0;
+    const int fd = handle->fd;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds > 0 ? milliseconds : 0);
+    const std::thread::id self = std::this_thread::get_id();
+    Gate& gate = TheGate();
+
+    std::unique_lock<std::mutex> guard(gate.mutex);
+    for (;;) {
+        GateSlot* held = gate.Find(fd);
+        if (held == nullptr) break;
+        if (held->owner == self) {
+            ++held->depth;
+            return 1;
+        }
+        if (gate.released.wait_until(guard, deadline) == std::cv_status::timeout && gate.Find(fd) != nullptr) return 0;
+    }
+    GateSlot* slot = gate.Find(-1);
+    if (slot == nullptr) return 0;
+    // Reserve the slot for this thread while polling the file lock outside the gate.
+    slot->fd = fd;
+    slot->owner = self;
+    slot->depth = 1;
+    guard.unlock();
+
+    for (;;) {
+        if (FileLock(fd, F_WRLCK)) return 1;
+        const int error = errno;
+        if ((error != EAGAIN && error != EACCES && error != EINTR) || std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(kPollPause);
+    }
+    guard.lock();
+    slot->fd = -1;
+    slot->depth = 0;
+    gate.released.notify_all();
+    return 0;
+}
+
+extern "C" int MutexRelease(MutexHandle* handle) {
+    if (handle == nullptr || handle->fd < 0) return 0;
+    Gate& gate = TheGate();
+    std::lock_guard<std::mutex> guard(gate.mutex);
+    GateSlot* slot = gate.Find(handle->fd);
+    if (slot == nullptr || slot->owner != std::this_thread::get_id()) return 0;
+    if (--slot->depth > 0) return 1;
+    const bool unlocked = FileLock(handle->fd, F_UNLCK);
+    slot->fd = -1;
+    gate.released.notify_all();
+    return unlocked ? 1 : 0;
+}
+
+extern "C" void MutexClose(MutexHandle* handle) {
+    if (handle == nullptr || handle->fd < 0) return;
+    Gate& gate = TheGate();
+    {
+        std::lock_guard<std::mutex> guard(gate.mutex);
+        if (GateSlot* slot = gate.Find(handle->fd)) {
+            slot->fd = -1;
+            slot->depth = 0;
+            gate.released.notify_all();
+        }
+    }
+    ::close(handle->fd);  // drops the file lock if this handle held it
+    handle->fd = -1;
+}

@@ -3,8 +3,9 @@
  * process-shared log file every module writes through, and the small file,
  * text and lock helpers the terminal API library builds on.
  *
- * Thread safety: the log configuration, the record buffer and the trace flag
- * are plain process-wide variables; the program using them is single-threaded.
+ * Thread safety: the log configuration and the trace flag are plain
+ * process-wide variables set at start-up; each record is formatted in a
+ * buffer of its own call and appended under the file's exclusive lock.
  * The named locks (Mutex*) are safe between threads and processes.
  */
 #ifndef TCPCOM_TCPCOM_H

@@ -1,1 +1,63 @@
+// Start-up of the XELBDE log from the environment and the library's dumps.
+//   DEBUG_LEVEL  0 -> 100 (operations log), 1 -> 1000, 2 -> 9999 (everything),
+//                anything else or unset -> 1 (errors only)
+//   DEBUG_FILE   log file name, default "xelbde.log" in the working directory
+//   DEBUG_SIZE   size limit in KB, unset or 0 -> 2000
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
 #include "xelbde/internal.h"
+
+namespace xelbde {
+namespace {
+
+constexpr const char* kDefaultLogFile = "xelbde.log";
+constexpr int kDefaultSizeKb = 2000;
+
+bool g_logInitialised = false;
+char g_logFileName[kLogNameMax + 1];
+
+// Decimal value of an environment text: leading blanks skipped, conversion
+// stops at the first non-digit, no digits give 0; out-of-range values are
+// clamped to int.
+int DecimalValue(const char* text) {
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+int ConfiguredLevel() {
+    const char* text = std::getenv("DEBUG_LEVEL");
+    const int value = text != nullptr ? DecimalValue(text) : -1;
+    switch (value) {
+        case 0: return 100;
+        case 1: return 1000;
+        case 2: return 9999;
+        default: return 1;
+    }
+}
+
+}  // namespace
+
+int XelbdeInitLog() {
+    if (g_logInitialised) return 1;
+    const int level = ConfiguredLevel();
+    const char* file = std::getenv("DEBUG_FILE");
+    std::snprintf(g_logFileName, sizeof g_logFileName, "%.*s", kLogNameMax, file != nullptr ? file : kDefaultLogFile);
+    const char* sizeText = std::getenv("DEBUG_SIZE");
+    int sizeKb = sizeText != nullptr ? DecimalValue(sizeText) : 0;
+    if (sizeKb == 0) sizeKb = kDefaultSizeKb;
+    if (TcpcomInitLog(g_logFileName, level, sizeKb) == 1) g_logInitialised = true;
+    return g_logInitialised ? 1 : 0;
+}
+
+void XelbdeTrace(const void* data, int length, const char* title) {
+    XelbdeInitLog();
+    LogHexDump(g_logFileName, data, length, title);
+}
+
+const char* XelbdeLogFileName() { return g_logFileName; }
+
+}  // namespace xelbde

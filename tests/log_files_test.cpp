@@ -1,0 +1,121 @@
+// Share-mode opens that wait for busy files, and the text helpers.
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <future>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tcpcom/tcpcom.h"
+#include "tests/support/testing.h"
+
+using testing_support::ReadFile;
+using testing_support::WriteFile;
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+long MillisecondsSince(Clock::time_point start) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+}  // namespace
+
+// -------------------------------------------------------- share-mode opens --
+
+TEST(OpenWithRetry, ExclusivelyHeldFileIsRetriedForAboutFiveSecondsThenDenied) {
+    ASSERT_TRUE(WriteFile("busy", "data"));
+    int holder = OpenWithRetry("busy", O_RDONLY, kShareDenyReadWrite, 0);
+    ASSERT_GE(holder, 0);
+    auto start = Clock::now();
+    errno = 0;
+    EXPECT_EQ(OpenWithRetry("busy", O_RDONLY, kShareDenyWrite, 0), -1);
+    EXPECT_EQ(errno, EACCES);
+    long elapsed = MillisecondsSince(start);
+    EXPECT_GE(elapsed, 101 * 50 - 50);
+    EXPECT_LT(elapsed, 30000);
+    EXPECT_EQ(CloseIfOpen(holder), 0);
+}
+
+TEST(OpenWithRetry, WaiterGetsTheFileWhenTheHolderClosesAndTruncatesOnlyThen) {
+    ASSERT_TRUE(WriteFile("out", "old content"));
+    int holder = OpenWithRetry("out", O_RDWR, kShareDenyReadWrite, 0);
+    ASSERT_GE(holder, 0);
+    auto waiter = std::async(std::launch::async, [] {
+        return OpenWithRetry("out", O_WRONLY | O_CREAT | O_TRUNC, kShareDenyReadWrite, 0666);
+    });
+    ASSERT_EQ(waiter.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    EXPECT_EQ(ReadFile("out"), "old content");  // not cut under the holder
+    ASSERT_EQ(::close(holder), 0);
+    int fd = waiter.get();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(ReadFile("out"), "");
+    EXPECT_EQ(::write(fd, "new", 3), 3);
+    ::close(fd);
+    EXPECT_EQ(ReadFile("out"), "new");
+}
+
+TEST(OpenWithRetry, SharedOpensCoexistAndCreatedFilesGetTheirMode) {
+    ASSERT_TRUE(WriteFile("shared", "x"));
+    int a = OpenWithRetry("shared", O_RDONLY, kShareDenyWrite, 0);
+    int b = OpenWithRetry("shared", O_RDONLY, kShareDenyWrite, 0);
+    EXPECT_GE(a, 0);
+    EXPECT_GE(b, 0);
+    int unlocked = OpenWithRetry("shared", O_RDONLY, kShareDenyNone, 0);
+    EXPECT_GE(unlocked, 0);
+    CloseIfOpen(a);
+    CloseIfOpen(b);
+    CloseIfOpen(unlocked);
+
+    mode_t old = ::umask(022);
+    int fd = OpenWithRetry("fresh", O_WRONLY | O_CREAT, kShareDenyReadWrite, 0666);
+    ::umask(old);
+    ASSERT_GE(fd, 0);
+    struct stat st {};
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    CloseIfOpen(fd);
+}
+
+TEST(OpenWithRetry, OtherErrorsEndAtOnce) {
+    auto start = Clock::now();
+    errno = 0;
+    EXPECT_EQ(OpenWithRetry("no/such/file", O_RDONLY, kShareDenyWrite, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_LT(MillisecondsSince(start), 40);
+    EXPECT_EQ(CloseIfOpen(-1), 0);
+}
+
+// ------------------------------------------------------------ text helpers --
+
+TEST(TextHelpers, TrimRemovesBlanksAndTabsInPlace) {
+    char text[] = " \t ab c \t ";
+    EXPECT_EQ(TrimLeft(text), text);
+    EXPECT_STREQ(text, "ab c \t ");
+    EXPECT_EQ(TrimRight(text), text);
+    EXPECT_STREQ(text, "ab c");
+    char blank[] = " \t ";
+    EXPECT_STREQ(TrimRight(blank), "");
+    char empty[] = "";
+    EXPECT_STREQ(TrimLeft(empty), "");
+    char newline[] = "x\n";
+    EXPECT_STREQ(TrimRight(newline), "x\n");  // only blanks and tabs count
+}
+
+TEST(TextHelpers, CompareNoCaseFoldsOnlyLettersAndStopsAtTheTexts) {
+    EXPECT_EQ(CompareNoCase("APCNL00B", "apcnl00b", 8), 1);
+    EXPECT_EQ(CompareNoCase("apcnl00bX", "APCNL00B", 8), 1);
+    EXPECT_EQ(CompareNoCase("apcnl00", "APCNL00B", 8), 0);  // a shorter word matches nothing
+    EXPECT_EQ(CompareNoCase("[", "{", 1), 0);               // only a to z are folded
+    EXPECT_EQ(CompareNoCase("\xE4", "\xC4", 1), 0);
+    EXPECT_EQ(CompareNoCase("abc", "xyz", 0), 1);
+    EXPECT_EQ(CompareNoCase("abc", "xyz", -4), 1);
+    // Equal texts shorter than n: equal, without reading past their ends.
+    const char a[3] = {'a', 'b', '\0'};
+    const char b[3] = {'A', 'B', '\0'};
+    EXPECT_EQ(CompareNoCase(a, b, 100), 1);
+}
