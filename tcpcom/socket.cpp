@@ -1,1 +1,416 @@
+// Socket layer: blocking TCP client connections with time-outs in whole
+// seconds, timed reads of a given length, writes, close, service lookup and
+// host resolution. Every public operation writes its entry record and, while
+// the trace flag is on, dumps its parameters and the data it received.
+//
+// Times are taken from the monotonic clock so that a host clock being set
+// (the clock synchronisation does that) never stretches or cuts a wait.
 #include "tcpcom/tcpcom.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kSource = "tcpcom";
+constexpr const char* kEntryText = "Unterprogramm Start";
+constexpr int kConnectPauseMs = 100;
+// A single connect attempt is given at least this long, so that a time-out
+// of 0 still makes one real attempt against a host that answers slowly.
+constexpr int64_t kMinAttemptMs = 1000;
+
+int64_t NowMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int ClampMs(int64_t ms) {
+    if (ms < 0) return 0;
+    if (ms > INT_MAX) return INT_MAX;
+    return static_cast<int>(ms);
+}
+
+int64_t SecondsToMs(int seconds) { return seconds > 0 ? static_cast<int64_t>(seconds) * 1000 : 0; }
+
+void SleepMs(int ms) {
+    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void EntryRecord(const char* function) { TcpcomLog(kSource, function, kLogEntry, 0, 0, kEntryText, ""); }
+
+// Parameter dump: the first 4 bytes behind a by-reference parameter.
+void DumpParameter(const char* function, const void* data, int length) {
+    if (TcpcomTraceOn() && data != nullptr) LogHexDump(kSource, data, length, function);
+}
+
+// A text parameter is dumped with at most 4 bytes, never past its terminator.
+void DumpText(const char* function, const char* text) {
+    if (!TcpcomTraceOn() || text == nullptr) return;
+    size_t n = ::strnlen(text, 4);
+    if (n < 4) ++n;  // include the terminator, as the 4-byte view would show it
+    LogHexDump(kSource, text, static_cast<int>(n), function);
+}
+
+// Closes a descriptor without disturbing the error the caller will report.
+void CloseKeepingError(int fd) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+int NewStreamSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+
+bool SetNodelayOption(int fd, int flag) {
+    int value = flag;
+    return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) == 0;
+}
+
+bool SetBlocking(int fd, bool blocking) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// One connect attempt, bounded by limitMs so that a host that never answers
+// cannot hold the loop far beyond its time-out. Leaves the socket blocking.
+// On failure errno holds the reason.
+bool ConnectOnce(int fd, const sockaddr_in& address, int64_t limitMs) {
+    if (!SetBlocking(fd, false)) return false;
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        const int64_t until = NowMs() + limitMs;
+        for (;;) {
+            pollfd p{fd, POLLOUT, 0};
+            int ready = ::poll(&p, 1, ClampMs(until - NowMs()));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) {
+                if (ready == 0) errno = ETIMEDOUT;
+                return false;
+            }
+            int pending = 0;
+            socklen_t size = sizeof pending;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) return false;
+            if (pending != 0) {
+                errno = pending;
+                return false;
+            }
+            rc = 0;
+            break;
+        }
+    }
+    if (rc != 0) return false;
+    if (!SetBlocking(fd, true)) return false;
+    return true;
+}
+
+// Waits for readability for at most ms milliseconds; the result and its trace
+// record are those of SelectOneFds.
+int WaitReadable(int sock, int64_t ms) {
+    const int64_t until = NowMs() + (ms > 0 ? ms : 0);
+    int ready;
+    int error = 0;
+    for (;;) {
+        pollfd p{sock, POLLIN, 0};
+        ready = ::poll(&p, 1, ClampMs(until - NowMs()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) error = errno;
+        break;
+    }
+    if (TcpcomTraceOn()) {
+        char text[64];
+        int n = std::snprintf(text, sizeof text, "RetCode = %d, TCPErrno = %d", ready, error);
+        LogHexDump(kSource, text, n, "SelectOneFds");
+        errno = error;
+    }
+    return ready == 0 ? 0 : 1;
+}
+
+// Reads one decimal number the way the dotted-address rebuilding does: leading
+// white space, an optional sign, digits up to the first non-digit; no digits
+// give 0. Saturates instead of overflowing.
+long long PartValue(const char* begin, const char* end) {
+    const char* p = begin;
+    while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    long long value = 0;
+    while (p < end && *p >= '0' && *p <= '9') {
+        if (value < 100000000000LL) value = value * 10 + (*p - '0');
+        ++p;
+    }
+    return negative ? -value : value;
+}
+
+}  // namespace
+
+extern "C" {
+
+int TcpcomStartup(void) { return 1; }
+
+int TcpcomLastError(void) { return errno; }
+
+int ResolveHostAddress(const char* name, uint32_t* address) {
+    if (!TcpcomStartup() || name == nullptr || address == nullptr) return 0;
+    const size_t length = ::strnlen(name, 16);
+    if (length < 16 && std::strchr(name, '.') != nullptr) {
+        // Rebuild the name as plain decimal numbers: the dotted-address parser
+        // reads a leading 0 as octal, so 192.168.001.010 must become
+        // 192.168.1.10 first.
+        char rebuilt[256] = "";
+        size_t used = 0;
+        const char* part = name;
+        for (;;) {
+            const char* dot = std::strchr(part, '.');
+            const char* end = dot != nullptr ? dot : name + length;
+            int n = std::snprintf(rebuilt + used, sizeof rebuilt - used, dot != nullptr ? "%lld." : "%lld",
+                                  PartValue(part, end));
+            if (n < 0 || static_cast<size_t>(n) >= sizeof rebuilt - used) break;
+            used += static_cast<size_t>(n);
+            if (dot == nullptr) break;
+            part = dot + 1;
+        }
+        in_addr_t parsed = ::inet_addr(rebuilt);
+        if (parsed != INADDR_NONE && parsed != 0) {
+            *address = parsed;
+            return 1;
+        }
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(name, nullptr, &hints, &result) != 0 || result == nullptr) return 0;
+    int found = 0;
+    for (const addrinfo* entry = result; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
+            *address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
+            found = 1;
+            break;
+        }
+    }
+    ::freeaddrinfo(result);
+    return found;
+}
+
+int SelectOneFds(int sock, int seconds) { return WaitReadable(sock, SecondsToMs(seconds)); }
+
+int RecvWithTimeout(int sock, void* buffer, int size, int flags, int seconds) {
+    if (size <= 0 || buffer == nullptr) return 0;
+    const int64_t deadline = NowMs() + SecondsToMs(seconds);
+    if (!SelectOneFds(sock, seconds)) return -1;
+    unsigned char* bytes = static_cast<unsigned char*>(buffer);
+    int total = 0;
+    const bool trace = TcpcomTraceOn();
+    char title[96];
+    for (;;) {
+        ssize_t got;
+        do {
+            got = ::recv(sock, bytes + total, static_cast<size_t>(size - total), flags);
+        } while (got < 0 && errno == EINTR);
+        bool titled = false;
+        if (got < 0) {
+            if (!trace) break;
+            int error = errno;
+            std::snprintf(title, sizeof title, "RecvWithTimeout(...) (1), BytesRead = %d, TCP/IP errno: %d", total,
+                          error);
+            titled = true;
+        } else {
+            total += static_cast<int>(got);
+            if (total == size) break;
+            int64_t left = deadline - NowMs();
+            if (left < 0 || got == 0) {
+                if (!trace) break;
+                std::snprintf(title, sizeof title, "RecvWithTimeout(...) (2), BytesRead = %d, Timeout", total);
+                titled = true;
+            } else if (!WaitReadable(sock, left)) {
+                if (!trace) break;
+                std::snprintf(title, sizeof title, "RecvWithTimeout(...) (3), BytesRead = %d, Select.. s.o.", total);
+                titled = true;
+            } else {
+                continue;
+            }
+        }
+        if (titled) LogHexDump(kSource, bytes, total, title);
+        break;
+    }
+    if (trace) {
+        std::snprintf(title, sizeof title, "RecvWithTimeout(...) (4), BytesRead = %d", total);
+        LogHexDump(kSource, bytes, total, title);
+    }
+    return total;
+}
+
+int SocketSetNodelay(const int* sock, const int* flag) {
+    EntryRecord("SocketSetNodelay");
+    DumpParameter("SocketSetNodelay", sock, sizeof(int));
+    DumpParameter("SocketSetNodelay", flag, sizeof(int));
+    if (!TcpcomStartup()) return kTcpStartupFailed;
+    if (sock == nullptr || flag == nullptr) return kTcpNodelayFailed;
+    return SetNodelayOption(*sock, *flag) ? kTcpOk : kTcpNodelayFailed;
+}
+
+int SocketClientOpen(int* sock, const char* host, const int* port, const int* timeoutSeconds) {
+    EntryRecord("SocketClientOpen");
+    DumpText("SocketClientOpen", host);
+    DumpParameter("SocketClientOpen", port, sizeof(int));
+    DumpParameter("SocketClientOpen", timeoutSeconds, sizeof(int));
+    TcpcomInitTrace();
+    if (!TcpcomStartup()) return kTcpStartupFailed;
+    if (sock == nullptr || port == nullptr || timeoutSeconds == nullptr) return kTcpNoSocket;
+
+    uint32_t address = 0;
+    if (host == nullptr || !ResolveHostAddress(host, &address)) return kTcpUnresolved;
+
+    int fd = NewStreamSocket();
+    if (fd < 0) return kTcpNoSocket;
+    const int on = 1;
+    int rc = SocketSetNodelay(&fd, &on);
+    if (rc != kTcpOk) {
+        CloseKeepingError(fd);
+        return rc;
+    }
+
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = address;
+    target.sin_port = htons(static_cast<uint16_t>(static_cast<unsigned>(*port) & 0xFFFFu));
+
+    // Attempts go on, 100 ms apart, until the whole seconds since the start
+    // reach the time-out. A socket cannot connect again after a failed
+    // attempt here, so every attempt after the first gets a fresh one.
+    const int timeout = *timeoutSeconds;
+    const int64_t start = NowMs();
+    for (;;) {
+        int64_t remaining = SecondsToMs(timeout) - (NowMs() - start);
+        if (ConnectOnce(fd, target, remaining > kMinAttemptMs ? remaining : kMinAttemptMs)) {
+            *sock = fd;
+            return kTcpOk;
+        }
+        if ((NowMs() - start) / 1000 >= timeout) break;
+        SleepMs(kConnectPauseMs);
+        CloseKeepingError(fd);
+        fd = NewStreamSocket();
+        if (fd < 0) return kTcpNoSocket;
+        if (!SetNodelayOption(fd, 1)) {
+            CloseKeepingError(fd);
+            return kTcpNodelayFailed;
+        }
+    }
+    CloseKeepingError(fd);
+    return kTcpConnectTimeout;
+}
+
+int SocketClose(const int* sock) {
+    EntryRecord("SocketClose");
+    DumpParameter("SocketClose", sock, sizeof(int));
+    if (!TcpcomStartup()) return kTcpStartupFailed;
+    if (sock == nullptr) return kTcpCloseFailed;
+    // After an interrupted close the descriptor is released all the same.
+    if (::close(*sock) != 0 && errno != EINTR) return kTcpCloseFailed;
+    return kTcpOk;
+}
+
+int SocketRead(const int* sock, void* buffer, int* length, const int* timeoutSeconds) {
+    EntryRecord("SocketRead");
+    DumpParameter("SocketRead", sock, sizeof(int));
+    DumpParameter("SocketRead", length, sizeof(int));
+    DumpParameter("SocketRead", timeoutSeconds, sizeof(int));
+    if (!TcpcomStartup()) return kTcpStartupFailed;
+    if (length == nullptr) return kTcpReadTimeout;
+    if (sock == nullptr || timeoutSeconds == nullptr) {
+        *length = 0;
+        return kTcpReadTimeout;
+    }
+    int got = RecvWithTimeout(*sock, buffer, *length, 0, *timeoutSeconds);
+    if (got < 0) {
+        *length = 0;
+        return kTcpReadTimeout;
+    }
+    *length = got;
+    return kTcpOk;
+}
+
+// Sends the whole buffer: a blocking send may still take only part of it (a
+// signal arriving mid-way), and a frame cut short would leave the terminal
+// waiting for the rest. A failure reports the bytes that did go out.
+int SocketWrite(const int* sock, const void* data, int* length) {
+    EntryRecord("SocketWrite");
+    DumpParameter("SocketWrite", sock, sizeof(int));
+    if (data != nullptr && length != nullptr) DumpParameter("SocketWrite", data, *length < 4 ? *length : 4);
+    DumpParameter("SocketWrite", length, sizeof(int));
+    if (!TcpcomStartup()) return kTcpStartupFailed;
+    if (length == nullptr) return kTcpSendFailed;
+    if (sock == nullptr || (data == nullptr && *length > 0) || *length < 0) {
+        *length = 0;
+        return kTcpSendFailed;
+    }
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    const int wanted = *length;
+    int sent = 0;
+    while (sent < wanted) {
+        ssize_t n = ::send(*sock, bytes + sent, static_cast<size_t>(wanted - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            *length = sent;
+            return kTcpSendFailed;
+        }
+        sent += static_cast<int>(n);
+    }
+    *length = sent;
+    return kTcpOk;
+}
+
+int SocketServiceName(const char* service, int* port) {
+    EntryRecord("SocketServiceName");
+    DumpText("SocketServiceName", service);
+    if (!TcpcomStartup()) return kTcpStartupFailed;
+    if (service == nullptr || port == nullptr) return kTcpUnknownService;
+    servent entry{};
+    servent* found = nullptr;
+    char work[2048];
+    if (::getservbyname_r(service, "tcp", &entry, work, sizeof work, &found) != 0 || found == nullptr) {
+        return kTcpUnknownService;
+    }
+    *port = ntohs(static_cast<uint16_t>(found->s_port));
+    return kTcpOk;
+}
+
+int TcpcomOpen(int* sock, const char* host, int port, int timeoutSeconds) {
+    return SocketClientOpen(sock, host, &port, &timeoutSeconds);
+}
+
+int TcpcomClose(int sock) { return SocketClose(&sock); }
+
+int TcpcomRead(int sock, void* buffer, int length, int* received, int timeoutSeconds) {
+    int count = length;
+    int rc = SocketRead(&sock, buffer, &count, &timeoutSeconds);
+    if (received != nullptr) *received = count;
+    return rc;
+}
+
+int TcpcomWrite(int sock, const void* data, int length, int* sent) {
+    int count = length;
+    int rc = SocketWrite(&sock, data, &count);
+    if (sent != nullptr) *sent = count;
+    return rc;
+}
+
+int TcpcomServicePort(const char* service, int* port) { return SocketServiceName(service, port); }
+
+}  // extern "C"
