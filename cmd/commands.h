@@ -4,12 +4,30 @@
 
 #include <cstddef>
 
-// Runs one command line; returns the process exit status.
+// Runs one command line (xelcmd bdename command [arguments]); returns the
+// process exit status.
 int XelcmdMain(int argc, char** argv);
 
-// Formats a memory page as a hexadecimal dump with a character column into
-// buffer (cleared first; every append bounded by the space left).
+// Prints " XELBDE - (V3.02, Sep 22 2006)\n".
+void PrintBanner();
+
+// The temporary file of the commands that show their result on the screen.
+inline constexpr char kTempFileName[] = "TMPFILE";
+
+// Size of one memory page and of the text it is formatted into.
+inline constexpr int kPageSize = 256;
+inline constexpr std::size_t kPageDisplaySize = 1920;
+
+// Formats length bytes of memory as a hexadecimal dump with a character
+// column into buffer (cleared first; every append bounded by the space left).
+// Row labels show the segment and the offset of each row, which starts at
+// offset and grows by 16.
 void FormatPageDump(unsigned segment, unsigned offset, const unsigned char* data, int length, char* buffer,
                     std::size_t size);
+
+// Shows the page that APDSPPGE left in TMPFILE for the typed segment and page
+// texts, then deletes TMPFILE. The command ends with status 0 whatever
+// happens here.
+void ShowMemoryPage(const char* segmentText, const char* pageText);
 
 #endif
