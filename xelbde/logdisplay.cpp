@@ -1,1 +1,235 @@
+// The operations log listing: XelbdeDisplayLog reads the XELBDE log, keeps
+// the level-100 records of API calls on terminals, narrows them by terminal,
+// function, time range and outcome, and writes them as a table.
+//
+// The log is read without any lock, so writers in other processes are never
+// held off while a listing runs. The listing reads the file as it was when it
+// was opened (up to the size seen then) and only lines that end with a line
+// feed: a record still being appended at the end is left out, never shown
+// torn. A rotation during the listing does not disturb it: the open
+// descriptor keeps reading the file that became the backup.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "xelbde/internal.h"
+
+namespace xelbde {
+namespace {
+
+constexpr const char* kFunctionName = "XelbdeDisplayLog";
+constexpr const char* kHeader = "Terminal   Datum      Uhrzeit  Befehl     Status Parameter\n";
+constexpr std::size_t kMaxLine = 1999;     // longest piece of a line taken as one record
+constexpr std::size_t kParameterShown = 80;
+
+bool IsEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
+
+// Equal as whole texts, letters a-z compared without regard to case.
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && CompareNoCase(a.data(), b.data(), static_cast<int>(a.size())) == 1;
+}
+
+void CopyCut(char* destination, std::size_t capacity, std::string_view source) {
+    std::size_t n = source.size() < capacity - 1 ? source.size() : capacity - 1;
+    std::memcpy(destination, source.data(), n);
+    destination[n] = '\0';
+}
+
+int ToInt(const char* text) {
+    // Decimal, as far as the digits go (an optional sign first).
+    long value = 0;
+    int sign = 1;
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '-' || *p == '+') sign = (*p++ == '-') ? -1 : 1;
+    while (*p >= '0' && *p <= '9' && value < 100000000) value = value * 10 + (*p++ - '0');
+    return static_cast<int>(sign * value);
+}
+
+void LogFailure(const char* format, const char* name, int error) {
+    char message[512];
+    std::snprintf(message, sizeof message, format, name);
+    TcpcomLog(kSourceXelbde, kFunctionName, kLogError, 1, error, message, error ? std::strerror(error) : "");
+}
+
+// Splits at ";" the way a tokenizer that skips runs of separators does: an
+// empty field between two ";" is no token.
+class Tokens {
+  public:
+    explicit Tokens(std::string_view text) : rest_(text) {}
+    bool Next(std::string_view* token, std::string_view separators) {
+        std::size_t start = rest_.find_first_not_of(separators);
+        if (start == std::string_view::npos) {
+            rest_ = {};
+            return false;
+        }
+        rest_.remove_prefix(start);
+        std::size_t end = rest_.find_first_of(separators);
+        *token = rest_.substr(0, end);
+        rest_ = end == std::string_view::npos ? std::string_view{} : rest_.substr(end + 1);
+        return true;
+    }
+    std::string_view Rest() const { return rest_; }
+
+  private:
+    std::string_view rest_;
+};
+
+// Writes one row; returns false when the output could not take it.
+bool WriteRow(FILE* out, const DisplayRecord& r) {
+    char date[16];
+    char time[16];
+    std::snprintf(date, sizeof date, "%.2s.%.2s.%.4s", r.timestamp + 6, r.timestamp + 4, r.timestamp);
+    std::snprintf(time, sizeof time, "%.2s:%.2s:%.2s", r.timestamp + 8, r.timestamp + 10, r.timestamp + 12);
+    char parameter[kParameterShown + 1];
+    CopyCut(parameter, sizeof parameter, r.text);
+    return std::fprintf(out, "%-10.10s %-10.10s %-8.8s %-10.10s   %.2u   %-*.*s\n", r.terminal, date, time,
+                        r.function, static_cast<unsigned>(r.rc), 81, 81, parameter) > 0;
+}
+
+}  // namespace
+
+int FilterLogRecord(const char* line, DisplayRecord* record, const char* terminal, const char* from,
+                    const char* to, const char* function, const char* /*reserved1*/, const char* /*reserved2*/,
+                    const char* selection) {
+    *record = DisplayRecord{};
+    std::string_view text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+
+    // The first seven fields; text2 is not read. A line with fewer fields is
+    // no complete record and is skipped.
+    Tokens fields(text);
+    std::string_view f[7];
+    for (auto& field : f) {
+        if (!fields.Next(&field, ";")) return 0;
+    }
+    CopyCut(record->timestamp, sizeof record->timestamp, f[0]);
+    CopyCut(record->source, sizeof record->source, f[1]);
+    CopyCut(record->function, sizeof record->function, f[2]);
+    CopyCut(record->levelText, sizeof record->levelText, f[3]);
+    CopyCut(record->rcText, sizeof record->rcText, f[4]);
+    CopyCut(record->errnumText, sizeof record->errnumText, f[5]);
+    CopyCut(record->text, sizeof record->text, f[6]);
+    record->level = ToInt(record->levelText);
+    record->rc = ToInt(record->rcText);
+    record->errnum = ToInt(record->errnumText);
+
+    if (record->level != kLogOperation) return 0;
+    std::string_view parameters(record->text);
+    if (parameters.size() < 9 || CompareNoCase(parameters.data(), "TERMINAL=", 9) != 1) return 0;
+
+    // "Terminal=NAME rest": the name is the token after the "=", ended by a
+    // blank or ";"; the parameter text is what follows the character that
+    // ended it. A record without a name is no complete record.
+    Tokens words(parameters.substr(parameters.find('=') + 1));
+    std::string_view name;
+    if (!words.Next(&name, " ;")) return 0;
+    CopyCut(record->terminal, sizeof record->terminal, name);
+    std::string_view rest = words.Rest();
+    std::size_t semicolon = rest.find(';');
+    if (semicolon != std::string_view::npos) rest = rest.substr(0, semicolon);
+    char parameterText[sizeof record->text];
+    CopyCut(parameterText, sizeof parameterText, rest);
+    std::memcpy(record->text, parameterText, sizeof parameterText);
+
+    if (!IsEmpty(terminal) && !EqualNoCase(terminal, record->terminal)) return 0;
+    if (!IsEmpty(function) && !EqualNoCase(function, record->function)) return 0;
+    if (!IsEmpty(from) && std::strncmp(record->timestamp, from, 14) < 0) return 0;
+    if (!IsEmpty(to) && std::strncmp(record->timestamp, to, 14) > 0) return 0;
+
+    if (selection != nullptr) {
+        if (std::strcmp(selection, "*OK") == 0 && record->rc != 0) return 0;
+        if (std::strcmp(selection, "*ERR") == 0 && record->rc == 0) return 0;
+    }
+    return 1;
+}
+
+}  // namespace xelbde
+
+using namespace xelbde;
+
+extern "C" int XelbdeDisplayLog(const char* terminal, const char* outputFile, const char* from, const char* to,
+                                const char* function, const char* reserved1, const char* reserved2,
+                                const char* selection) {
+    XelbdeInitLog();  // sets the log file name whether or not the log could be started
+    const char* logName = XelbdeLogFileName();
+
+    int log = ::open(logName, O_RDONLY | O_CLOEXEC);
+    if (log == -1) {
+        LogFailure("Fehler beim Oeffnen von %s", logName, errno);
+        return 1;
+    }
+    FILE* out = IsEmpty(outputFile) ? nullptr : std::fopen(outputFile, "w+");
+    if (out == nullptr) {
+        LogFailure("Fehler beim Oeffnen von %s", outputFile ? outputFile : "", errno);
+        ::close(log);
+        return 1;
+    }
+    char outBuffer[1 << 16];
+    std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
+    if (std::fputs(kHeader, out) < 0) {
+        LogFailure("Fehler beim Schreiben in %s", outputFile, errno);
+        std::fclose(out);
+        ::close(log);
+        return -1;
+    }
+
+    // Only what the file held when it was opened is listed.
+    struct stat st;
+    off_t remaining = ::fstat(log, &st) == 0 ? st.st_size : 0;
+
+    int result = 0;
+    char buffer[1 << 16];
+    std::size_t held = 0;  // bytes of an unfinished line at the start of buffer
+    DisplayRecord record;
+    char line[kMaxLine + 1];
+    bool readFailed = false;
+    while (remaining > 0 && result == 0) {
+        std::size_t want = sizeof buffer - held;
+        if (static_cast<off_t>(want) > remaining) want = static_cast<std::size_t>(remaining);
+        ssize_t got = ::read(log, buffer + held, want);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            readFailed = got < 0;
+            break;
+        }
+        remaining -= got;
+        std::size_t end = held + static_cast<std::size_t>(got);
+        std::size_t start = 0;
+        while (result == 0) {
+            const char* newline = static_cast<const char*>(std::memchr(buffer + start, '\n', end - start));
+            std::size_t length = newline ? static_cast<std::size_t>(newline - (buffer + start)) : end - start;
+            if (newline == nullptr && length <= kMaxLine) break;  // wait for the rest of this line
+            // A line longer than the record limit is taken in pieces, as a
+            // line-by-line reader with a bounded buffer would see it.
+            std::size_t piece = length < kMaxLine ? length : kMaxLine;
+            std::memcpy(line, buffer + start, piece);
+            line[piece] = '\0';
+            start += piece;
+            if (piece == length && newline) ++start;
+            if (FilterLogRecord(line, &record, terminal, from, to, function, reserved1, reserved2, selection) &&
+                !WriteRow(out, record)) {
+                LogFailure("Fehler beim Schreiben in %s", outputFile, errno);
+                result = 1;
+            }
+        }
+        held = end - start;
+        std::memmove(buffer, buffer + start, held);
+    }
+    if (readFailed) {
+        LogFailure("Fehler beim Lesen aus %s", logName, errno);
+        result = 1;
+    }
+    // Rows still buffered may fail only now.
+    if (std::fflush(out) != 0 && result == 0) {
+        LogFailure("Fehler beim Schreiben in %s", outputFile, errno);
+        result = 1;
+    }
+    std::fclose(out);
+    ::close(log);
+    return result;
+}
