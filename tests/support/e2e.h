@@ -12,6 +12,8 @@ namespace e2e {
 
 // bdesim started with a configuration text (written into the test's
 // directory); the constructor returns once bdesim has signalled readiness.
+// An empty configuration text passes no --config (use extraArgs such as
+// {"--listen", "127.0.0.2"} then). bdesim always traces to tracePath().
 class Sim {
   public:
     explicit Sim(const std::string& config, const std::vector<std::string>& extraArgs = {});
@@ -22,11 +24,18 @@ class Sim {
     bool ready() const { return ready_; }
     pid_t pid() const { return pid_; }
     const std::string& tracePath() const { return trace_; }  // bdesim's frame trace
+    const std::string& readyLine() const { return readyLine_; }  // "ready NAME=ADDR:PORT ..."
+
+    // Stops bdesim (SIGTERM) and returns its exit status (-1 when killed or
+    // already stopped). The trace then holds the counters.
+    int Stop();
+    std::string trace() const;  // the trace file's current content
 
   private:
     pid_t pid_ = -1;
     bool ready_ = false;
     std::string trace_;
+    std::string readyLine_;
 };
 
 struct Result {
@@ -41,8 +50,51 @@ struct RunOptions {
 };
 
 // Runs xelcmd with the given words (without the program name) in the test's
-// directory and waits for it.
+// directory and waits for it (killed after 120 s).
 Result Xelcmd(const std::vector<std::string>& words, const RunOptions& options = {});
+
+// Runs any program (path and arguments) the same way.
+Result Run(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// The frames of one terminal or adapter in a trace text, in order:
+// direction '>' = requests received by bdesim (without the prefix), '<' =
+// replies as sent; kind "" = any kind, else e.g. "QSVERSION", "upload", "ST".
+std::vector<std::string> TraceFrames(const std::string& traceText, const std::string& who, char direction,
+                                     const std::string& kind = "");
+// The counter a stopped bdesim wrote for who and kind (0 when none).
+long TraceCounter(const std::string& traceText, const std::string& who, const std::string& kind);
+
+// A plain TCP client for talking to bdesim with hand-made frames.
+class RawClient {
+  public:
+    RawClient() = default;
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool Connect(const std::string& address, int port = 23, int timeoutMs = 5000);
+    bool Send(const std::string& bytes);  // as they are
+    // Sends the screen-clear prefix and the frame, then reads replySize bytes
+    // (fewer when the peer closes or timeoutMs passes).
+    std::string Exchange(const std::string& frame, std::size_t replySize, int timeoutMs = 5000);
+    // Reads up to n bytes within timeoutMs.
+    std::string Read(std::size_t n, int timeoutMs = 5000);
+    // True when the peer closed (or reset) the connection within timeoutMs.
+    bool PeerClosed(int timeoutMs = 5000);
+    void Close();
+    int fd() const { return fd_; }
+    bool wasReset() const { return reset_; }
+
+  private:
+    int fd_ = -1;
+    bool reset_ = false;
+};
+
+// Request frames as the library builds them (blank-filled, markers set).
+std::string StatusRequest(unsigned char code1 = 0xBD, unsigned char code2 = 0xF7);
+std::string ShortRequest(const std::string& command, const std::string& data = "");
+std::string LongRequest(const std::string& command, const std::string& program = "GFCUPL00",
+                        const std::string& code = "  ", const std::string& data = "");
 
 }  // namespace e2e
 
