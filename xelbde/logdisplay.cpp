@@ -35,7 +35,7 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 
 void CopyCut(char* destination, std::size_t capacity, std::string_view source) {
     std::size_t n = source.size() < capacity - 1 ? source.size() : capacity - 1;
-    std::memcpy(destination, source.data(), n);
+    if (n > 0) std::memcpy(destination, source.data(), n);
     destination[n] = '\0';
 }
 
