@@ -57,14 +57,14 @@ Terminal keys:
   hexcase = upper|lower  QMU page text case
   program = running|stopped
   store = DIR            file store (default: temporary, removed at exit)
-  fault = SPEC           fault injection (repeatable)
+  fault = FAULT          fault injection (repeatable)
 Adapter keys:
-  listen = ADDR[:PORT] (required), line = free|busy, id = TEXT, fault = SPEC
+  listen = ADDR[:PORT] (required), line = free|busy, id = TEXT, fault = FAULT
 
 Error statuses: 99 unknown command, 98 malformed request, 97 memory full,
 96 object not found, 95 store error. Adapters refuse with 99.
 
-Fault SPEC: SELECTOR[#N[+]] ACTION... [for=K] [chance=P]
+Fault FAULT: SELECTOR[#N[+]] ACTION... [for=K] [chance=P]
   SELECTOR  status sysinit QSVERSION QRDFORMAT QUPLRDRTB QPGCANCEL QPGMSTART
             QSETCLOCK QDIRINFOS QSTISDNID QMU upload ack uploadreset delete
             download unknown ST ID DN CL any connect
