@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
 
 #include "tcpcom/tcpcom.h"
 #include "xelbde/xelbde.h"
@@ -68,7 +69,18 @@ int GetSocketHandle(const char* name, int* socket, int* code);
 int SetSocketHandle(const char* name, int socket, int* code);
 int ReleaseSocketHandle(const char* name, int* code);
 int SetCobolReturnCode(int id, int code, char* field, const char* text);
+// The two status characters as a number ("%2d"); a status holding no number
+// gives kStatusNotNumeric, which SetCobolReturnCode turns into code 1.
 int ParseStatusCode(const char* status);
+inline constexpr int kStatusNotNumeric = -100;
+
+// Every return code the library sets itself, ascending, with its meaning
+// (XelbdeReturnCodeText reads it).
+struct ReturnCodeMeaning {
+    int code;
+    const char* meaning;
+};
+std::span<const ReturnCodeMeaning> ReturnCodeTable();
 
 // The wait limit MutexWait is given by the registry and table code. Tests
 // shorten it; production always uses kLockWaitMs.
@@ -162,6 +174,9 @@ bool LoadTerminalTable();
 // reading part of LoadTerminalTable); zeroes the table first.
 void ParseTerminalIni(const char* data, std::size_t length);
 bool FindTerminalEntry(const char* name, TerminalEntry* entry /* may be nullptr */);
+// Copies row index of the table; false past the end of the table (the first
+// row with an empty name, or row 512).
+bool CopyTerminalRow(std::size_t index, TerminalEntry* entry);
 bool QueryISDNAdapter(const char* name);
 // Reads the ip field as four dotted numbers; false when it does not.
 bool ParseEntryAddress(const TerminalEntry& entry, unsigned char address[4]);
@@ -197,6 +212,10 @@ int SendFileBlock(int socket, int kind, const char* objectName, const unsigned c
                   char replace, int block);
 long GetFileSize(const char* name);
 int CheckFreeSpace(int socket, long size);
+// How SendFile reads the host file (read(2) unless a test makes reads fail):
+// returns the count, 0 at the end, -1 with errno on an error.
+using HostFileReader = long (*)(int fd, void* buffer, std::size_t length);
+HostFileReader SetHostFileReader(HostFileReader reader);  // nullptr restores read(2); returns the previous one
 
 // --------------------------------------------------------------- upload --
 
