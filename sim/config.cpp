@@ -269,7 +269,7 @@ bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
 bool IsTerminalKey(const std::string& key) {
     static const std::set<std::string> keys = {"listen",   "number", "status",  "version", "clock",
                                                "dateformat", "radio", "memory", "freemem", "readers",
-                                               "hexcase",  "program", "store",  "fault"};
+                                               "hexcase",  "program", "store",  "fault", "programs"};
     return keys.count(Lower(key)) != 0;
 }
 
@@ -335,6 +335,10 @@ bool SetTerminalKey(TerminalConfig& t, const std::string& rawKey, const std::str
         std::string v = Lower(value);
         if (v != "running" && v != "stopped") return fail("program takes running or stopped");
         t.programRunning = v == "running";
+    } else if (key == "programs") {
+        std::string v = Lower(value);
+        if (v != "counted" && v != "separate") return fail("programs takes counted or separate");
+        t.programsCounted = v == "counted";
     } else if (key == "store") {
         if (value.empty()) return fail("empty store");
         t.store = path(value);

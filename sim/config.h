@@ -65,6 +65,7 @@ struct TerminalConfig {
     std::string readersFile;
     bool hexLower = false;
     bool programRunning = true;
+    bool programsCounted = true;  // programs count against memory and show in the directory
     std::string store;  // empty: a temporary store
     std::vector<Fault> faults;
 };

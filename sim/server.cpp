@@ -181,6 +181,7 @@ int Server::Setup(const Config& config, const Options& options) {
             in.read(reinterpret_cast<char*>(t.readers.data()), kDataSize);
         }
         std::string error;
+        t.store.countPrograms = tc.programsCounted;
         if (!t.store.Open(tc.store, tc.name, error)) {
             std::fprintf(stderr, "bdesim: terminal %s: %s\n", tc.name.c_str(), error.c_str());
             return 2;

@@ -131,6 +131,7 @@ std::uint64_t Store::UsedUnits(std::string_view exceptName, char exceptType) con
     std::uint64_t units = 0;
     for (const StoredObject& object : List()) {
         if (object.name == exceptName && object.type == exceptType) continue;
+        if (object.type == kProgramObject && !countPrograms) continue;
         units += MemoryUnits(object.size);
     }
     return units;

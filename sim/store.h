@@ -40,6 +40,9 @@ class Store {
     // Data files and programs, sorted by name then type.
     std::vector<StoredObject> List() const;
     std::uint64_t UsedUnits(std::string_view exceptName = {}, char exceptType = 0) const;
+    // False: programs live in a program memory of their own, neither counted
+    // against the total nor listed in the directory.
+    bool countPrograms = true;
 
   private:
     std::string dir_;

@@ -127,6 +127,11 @@ std::string Units4(std::uint64_t units) {
 void AnswerDirectory(Terminal& t, Byte* reply) {
     PutText(reply, kTotalMemoryField, Units4(static_cast<std::uint64_t>(t.config.memory)));
     std::vector<StoredObject> objects = t.store.List();
+    if (!t.store.countPrograms) {
+        objects.erase(std::remove_if(objects.begin(), objects.end(),
+                                     [](const StoredObject& o) { return o.type == kProgramObject; }),
+                      objects.end());
+    }
     std::size_t position = kDirEntries;
     auto entry = [&](std::uint64_t units, const std::string& name, char type) {
         char text[kDirEntrySize + 1];
@@ -217,7 +222,7 @@ void AnswerDownload(Exchange& x, const Byte* request, Byte* reply) {
     bool replace = first && (type != kDataObject || Equals(request, kLongCode, "42", 2));
     struct stat st{};
     std::uint64_t size = (!replace && ::stat(path.c_str(), &st) == 0) ? static_cast<std::uint64_t>(st.st_size) : 0;
-    if (type != kSystemObject) {
+    if (type == kDataObject || (type == kProgramObject && t.store.countPrograms)) {
         std::uint64_t others = t.store.UsedUnits(name, type);
         if (others + MemoryUnits(size + length) > static_cast<std::uint64_t>(t.config.memory)) {
             SetStatus(reply, kMemoryFull);
