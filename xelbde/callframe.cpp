@@ -5,7 +5,11 @@
 #include <arpa/inet.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstring>
 
 #include "xelbde/internal.h"
@@ -426,3 +430,34 @@ extern "C" const char* XelbdeReturnCodeText(int code) {
     }
     return xelbde::kTerminalStatusText;
 }
+
+namespace xelbde {
+
+void FormatParamText(char (&text)[kParamTextSize], const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+}
+
+const char* TextOrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+int WriteOutputFile(const char* path, const unsigned char* data, int length) {
+    if (path == nullptr) return XELBDE_OUTPUT_OPEN;
+    int fd = OpenWithRetry(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kShareDenyReadWrite, 0666);
+    if (fd < 0) return XELBDE_OUTPUT_OPEN;
+    bool written = true;
+    for (int done = 0; done < length;) {
+        ssize_t w = ::write(fd, data + done, static_cast<std::size_t>(length - done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            written = false;
+            break;
+        }
+        done += static_cast<int>(w);
+    }
+    if (CloseIfOpen(fd) != 0) written = false;
+    return written ? XELBDE_OK : XELBDE_OUTPUT_WRITE;
+}
+
+}  // namespace xelbde

@@ -108,16 +108,7 @@ bool ScanNumber(const unsigned char* text, int pos, int end, int width, long* va
     return true;
 }
 
-const char* TextOrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-// Formats a parameter text; long file names are cut at the buffer's end
-// (the log keeps 200 characters anyway).
-__attribute__((format(printf, 2, 3))) void FormatParamText(char (&text)[kParamTextSize], const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-}
 
 }  // namespace
 

@@ -72,6 +72,15 @@ int SetCobolReturnCode(int id, int code, char* field, const char* text);
 // The two status characters as a number ("%2d"); a status holding no number
 // gives kStatusNotNumeric, which SetCobolReturnCode turns into code 1.
 int ParseStatusCode(const char* status);
+
+// Helpers of the command units' call frames.
+// Formats a parameter text, cut at its buffer's end (the log keeps 200 characters).
+[[gnu::format(printf, 2, 3)]] void FormatParamText(char (&text)[kParamTextSize], const char* format, ...);
+const char* TextOrEmpty(const char* text);  // a null text argument counts as empty
+// Creates or truncates an output file (sharing denied, read and write
+// permission less the umask) and writes data into it: 0, 17 when it cannot
+// be opened, 18 when not all was written (the partial file stays).
+int WriteOutputFile(const char* path, const unsigned char* data, int length);
 inline constexpr int kStatusNotNumeric = -100;
 
 // Every return code the library sets itself, ascending, with its meaning

@@ -40,16 +40,6 @@ constexpr int kRadioClock = 224;
 // end of the frame).
 constexpr uint32_t kVersionBytes = kLongFrameLen - kLongData;
 
-// Output files get read and write permission for everyone, less the umask.
-constexpr int kOutputFileMode = 0666;
-
-// Parameter texts are cut to the buffer (the log keeps 200 characters).
-[[gnu::format(printf, 2, 3)]] void FormatText(char (&text)[kParamTextSize], const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-}
 
 void Put(LongFrame& frame, int offset, std::string_view text) {
     std::memcpy(frame.data() + offset, text.data(), text.size());
@@ -73,7 +63,7 @@ void StatusOnlyCommand(ApiFunctionId id, const char* terminal, std::string_view 
     char name[kNameBufferSize];
     char text[kParamTextSize];
     NormalizeBdeName(terminal, name);
-    FormatText(text, "Terminal=%s", name);
+    FormatParamText(text, "Terminal=%s", name);
 
     int code = XELBDE_OK;
     int socket = -1;
@@ -104,7 +94,7 @@ void APDMTVER(const char* terminal, char* version, uint32_t length, char* rc) {
     char name[kNameBufferSize];
     char text[kParamTextSize];
     NormalizeBdeName(terminal, name);
-    FormatText(text, "Terminal=%s", name);
+    FormatParamText(text, "Terminal=%s", name);
 
     int code = XELBDE_OK;
     int socket = -1;
@@ -132,7 +122,7 @@ void APFMT00B(const char* terminal, char* freeMemory, char* rc) {
     char name[kNameBufferSize];
     char text[kParamTextSize];
     NormalizeBdeName(terminal, name);
-    FormatText(text, "Terminal=%s", name);
+    FormatParamText(text, "Terminal=%s", name);
 
     int code = XELBDE_OK;
     int socket = -1;
@@ -144,7 +134,7 @@ void APFMT00B(const char* terminal, char* freeMemory, char* rc) {
         } else if ((code = ReplyStatusCode(frame.data() + kLongStatus)) == XELBDE_OK) {
             const unsigned char* figure = frame.data() + kFreeMemory;
             if (freeMemory != nullptr) std::memcpy(freeMemory, figure, kFreeMemoryLen);
-            FormatText(text, "Terminal=%s Freier Speicher=%.4s", name,
+            FormatParamText(text, "Terminal=%s Freier Speicher=%.4s", name,
                           reinterpret_cast<const char*>(figure));
         }
     }
@@ -155,7 +145,7 @@ void APRTVCLK(const char* terminal, char* dateTime, char* dateFormat, char* radi
     char name[kNameBufferSize];
     char text[kParamTextSize];
     NormalizeBdeName(terminal, name);
-    FormatText(text, "Terminal=%s", name);
+    FormatParamText(text, "Terminal=%s", name);
 
     int code = XELBDE_OK;
     int socket = -1;
@@ -170,7 +160,7 @@ void APRTVCLK(const char* terminal, char* dateTime, char* dateFormat, char* radi
             if (dateTime != nullptr) std::memcpy(dateTime, reply + kDateTime, kDateTimeLen);
             if (dateFormat != nullptr) *dateFormat = reply[kDateFormat];
             if (radioClock != nullptr) *radioClock = reply[kRadioClock];
-            FormatText(text, "Terminal=%s Datum/Zeit=%.12s Format=%c Funkuhrstatus=%c", name,
+            FormatParamText(text, "Terminal=%s Datum/Zeit=%.12s Format=%c Funkuhrstatus=%c", name,
                           reply + kDateTime, reply[kDateFormat], reply[kRadioClock]);
         }
     }
@@ -183,7 +173,7 @@ void APRDRTYP(const char* terminal, const char* outputFile, char* rc) {
     char text[kParamTextSize];
     NormalizeBdeName(terminal, name);
     CopyFixedField(outputFile, fileShown, sizeof fileShown);
-    FormatText(text, "Terminal=%s Ausgabedatei=%s", name, fileShown);
+    FormatParamText(text, "Terminal=%s Ausgabedatei=%s", name, fileShown);
 
     int code = XELBDE_OK;
     int socket = -1;
@@ -195,24 +185,7 @@ void APRDRTYP(const char* terminal, const char* outputFile, char* rc) {
         } else if ((code = ReplyStatusCode(frame.data() + kLongStatus)) == XELBDE_OK) {
             // The file is opened under the name exactly as the caller gave
             // it; the copy above only serves the log text.
-            int fd = outputFile == nullptr
-                         ? -1
-                         : OpenWithRetry(outputFile, O_WRONLY | O_CREAT | O_TRUNC, kShareDenyReadWrite,
-                                         kOutputFileMode);
-            if (fd == -1) {
-                code = XELBDE_OUTPUT_OPEN;
-            } else {
-                const unsigned char* table = frame.data() + kLongData;
-                std::size_t written = 0;
-                while (written < static_cast<std::size_t>(kLongDataLen)) {
-                    ssize_t n = ::write(fd, table + written, kLongDataLen - written);
-                    if (n < 0 && errno == EINTR) continue;
-                    if (n <= 0) break;
-                    written += static_cast<std::size_t>(n);
-                }
-                if (written < static_cast<std::size_t>(kLongDataLen)) code = XELBDE_OUTPUT_WRITE;
-                CloseIfOpen(fd);
-            }
+            code = WriteOutputFile(outputFile, frame.data() + kLongData, kLongDataLen);
         }
     }
     SetCobolReturnCode(kIdAPRDRTYP, code, rc, text);
@@ -222,7 +195,7 @@ void APTYP01B(const char* terminal, char* type, char* rc) {
     char name[kNameBufferSize];
     char text[kParamTextSize];
     NormalizeBdeName(terminal, name);
-    FormatText(text, "Terminal=%s", name);
+    FormatParamText(text, "Terminal=%s", name);
 
     int code = XELBDE_OK;
     int socket = -1;
@@ -232,7 +205,7 @@ void APTYP01B(const char* terminal, char* type, char* rc) {
         if (code == XELBDE_OK) {
             constexpr int kDesignationLen = sizeof record.designation;
             if (type != nullptr) std::memcpy(type, record.designation, kDesignationLen);
-            FormatText(text, "Terminal=%s Typ=%.*s", name, kDesignationLen, record.designation);
+            FormatParamText(text, "Terminal=%s Typ=%.*s", name, kDesignationLen, record.designation);
         }
     }
     SetCobolReturnCode(kIdAPTYP01B, code, rc, text);
@@ -242,7 +215,7 @@ void APRST00B(const char* terminal, char* status, char* rc) {
     char name[kNameBufferSize];
     char text[kParamTextSize];
     NormalizeBdeName(terminal, name);
-    FormatText(text, "Terminal=%s", name);
+    FormatParamText(text, "Terminal=%s", name);
 
     int code = XELBDE_OK;
     int socket = -1;
@@ -253,7 +226,7 @@ void APRST00B(const char* terminal, char* status, char* rc) {
         // The text shows the area also after a failure: then it holds what
         // the caller put there.
         if (status != nullptr) {
-            FormatText(text, "Terminal=%s Status=%#2x %#2x", name, SignedByte(status[0]),
+            FormatParamText(text, "Terminal=%s Status=%#2x %#2x", name, SignedByte(status[0]),
                           SignedByte(status[1]));
         }
     }
@@ -264,7 +237,7 @@ void APSYSINI(const char* terminal, char* rc) {
     char name[kNameBufferSize];
     char text[kParamTextSize];
     NormalizeBdeName(terminal, name);
-    FormatText(text, "Terminal=%s", name);
+    FormatParamText(text, "Terminal=%s", name);
 
     int code = XELBDE_OK;
     int socket = -1;

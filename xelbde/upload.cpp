@@ -33,16 +33,7 @@ constexpr const char* kUploadProgram = "GFCUPL00";
 constexpr const char* kResetProgram = "GFCDNL50";
 constexpr const char* kPageTraceTitle = "*** Upload-Datei (Segment/Offset***";
 
-const char* TextOrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-// Formats a parameter text; long file names are cut at the buffer's end
-// (the log keeps 200 characters anyway).
-__attribute__((format(printf, 2, 3))) void FormatParamText(char (&text)[kParamTextSize], const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-}
 
 constexpr std::array<unsigned char, kLongDataLen> MakeBlankBlock() {
     std::array<unsigned char, kLongDataLen> block{};
@@ -77,29 +68,6 @@ bool WriteAt(int fd, const unsigned char* data, int length, off_t offset) {
         done += static_cast<int>(w);
     }
     return true;
-}
-
-bool WriteAll(int fd, const unsigned char* data, int length) {
-    int done = 0;
-    while (done < length) {
-        ssize_t w = ::write(fd, data + done, static_cast<std::size_t>(length - done));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        done += static_cast<int>(w);
-    }
-    return true;
-}
-
-// Creates or truncates an output file of APDIR00B or APDSPPGE and writes
-// data into it: 0, 17 (not opened) or 18 (not written completely; the
-// partial file stays).
-int WriteOutputFile(const char* path, const unsigned char* data, int length) {
-    if (path == nullptr) return XELBDE_OUTPUT_OPEN;
-    int fd = OpenWithRetry(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kShareDenyReadWrite, kFileMode);
-    if (fd < 0) return XELBDE_OUTPUT_OPEN;
-    bool written = WriteAll(fd, data, length);
-    if (CloseIfOpen(fd) != 0) written = false;
-    return written ? XELBDE_OK : XELBDE_OUTPUT_WRITE;
 }
 
 // The reset frame that starts an upload and the failure reset that ends one
