@@ -86,7 +86,7 @@ TEST(OpenWithRetry, OtherErrorsEndAtOnce) {
     errno = 0;
     EXPECT_EQ(OpenWithRetry("no/such/file", O_RDONLY, kShareDenyWrite, 0), -1);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_LT(MillisecondsSince(start), 40);
+    EXPECT_LT(MillisecondsSince(start), 1000);  // far below the ~5 s of retries
     EXPECT_EQ(CloseIfOpen(-1), 0);
 }
 
