@@ -19,7 +19,6 @@ namespace {
 
 using LongFrame = std::array<unsigned char, kLongFrameLen>;
 
-constexpr std::string_view kQueryProgram = "GFCUPL00";
 
 // "QSETCLOCK" request: format character, ":", HHMMSSDDMMYY, blank.
 constexpr int kClockFormat = 81;
@@ -118,9 +117,7 @@ void APSCL00B(const char* terminal, const char* time, const char* format, char* 
     int socket = -1;
     if (RegisterApiFunction(kIdAPSCL00B, name, &code, &socket)) {
         LongFrame frame;
-        BuildLongFrame(frame.data());
-        std::memcpy(frame.data() + kLongCommand, "QSETCLOCK", kLongCommandLen);
-        std::memcpy(frame.data() + kLongProgram, kQueryProgram.data(), kQueryProgram.size());
+        BuildLongRequest(frame.data(), "QSETCLOCK", kProgramQueries);
         frame[kClockFormat] = static_cast<unsigned char>(formatChar);
         frame[kClockColon] = ':';
 

@@ -31,9 +31,9 @@ struct TransferKind {
 };
 
 constexpr TransferKind kTransferKinds[] = {
-    {kIdAPDNP00B, "GFCDNL00", true, 'P', false, kEndOfProgramData},
-    {kIdAPDNLOAD, "GFCDNL50", true, 'D', true, kEndOfFileData},
-    {kIdAPSYSDNL, "GFCDNL20", false, ' ', false, kEndOfProgramData},
+    {kIdAPDNP00B, kProgramProgramDownload, true, 'P', false, kEndOfProgramData},
+    {kIdAPDNLOAD, kProgramDataDownload, true, 'D', true, kEndOfFileData},
+    {kIdAPSYSDNL, kProgramSystemDownload, false, ' ', false, kEndOfProgramData},
 };
 
 const TransferKind* FindTransferKind(int kind) {
@@ -51,7 +51,6 @@ const TransferKind* FindTransferKind(int kind) {
 constexpr int kMaxBlocksAfterEnd = 16;
 
 constexpr const char* kReplyQueryCommand = "QDIRINFOS";
-constexpr const char* kQueryProgram = "GFCUPL00";
 constexpr int kTotalMemoryPos = 93;   // total memory, units of 256 bytes
 constexpr int kFirstEntryPos = 109;   // memory taken by the first stored object
 constexpr int kEntryStep = 16;
@@ -126,9 +125,8 @@ int SendFileBlock(int socket, int kind, const char* objectName, const unsigned c
     if (transfer == nullptr || length < 0 || length > kLongDataLen || (length > 0 && data == nullptr)) return -1;
 
     unsigned char frame[kLongFrameLen];
-    BuildLongFrame(frame);
+    BuildLongRequest(frame, nullptr, transfer->program);
     if (length > 0) std::memcpy(frame + kLongData, data, static_cast<std::size_t>(length));
-    std::memcpy(frame + kLongProgram, transfer->program, 8);
     if (transfer->named) {
         PlaceTerminalFileName(frame, objectName);
         frame[kLongObjectType] = static_cast<unsigned char>(transfer->objectType);
@@ -204,9 +202,7 @@ long GetFileSize(const char* name) {
 
 int CheckFreeSpace(int socket, long size) {
     unsigned char frame[kLongFrameLen];
-    BuildLongFrame(frame);
-    std::memcpy(frame + kLongCommand, kReplyQueryCommand, kLongCommandLen);
-    std::memcpy(frame + kLongProgram, kQueryProgram, 8);
+    BuildLongRequest(frame, kReplyQueryCommand, kProgramQueries);
     if (LongTransaction(socket, frame, frame) == 0) return XELBDE_EXCHANGE_FAILED;
     int status = ReplyStatusCode(frame + kLongStatus);
     if (status != XELBDE_OK) return status;

@@ -106,6 +106,16 @@ void BuildShortFrame(unsigned char* frame) {
     PutMarker(frame + kShortEndMarker, kRequestMarker);
 }
 
+void SetLongProgram(unsigned char* frame, const char* program) {
+    std::memcpy(frame + kLongProgram, program, kLongProgramLen);
+}
+
+void BuildLongRequest(unsigned char* frame, const char* command, const char* program) {
+    BuildLongFrame(frame);
+    if (command != nullptr) std::memcpy(frame + kLongCommand, command, kLongCommandLen);
+    SetLongProgram(frame, program);
+}
+
 void BuildLongFrame(unsigned char* frame) {
     std::memset(frame, ' ', kLongFrameLen);
     frame[1] = kLongHeaderByte;

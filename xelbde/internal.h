@@ -150,6 +150,16 @@ struct TerminalType {
 void BuildStatusFrame(unsigned char* frame /* 526 */, const unsigned char requestCode[2]);
 void BuildShortFrame(unsigned char* frame /* 526 */);
 void BuildLongFrame(unsigned char* frame /* 1920 */);
+// The terminal programs named at 72-79 of a long frame.
+inline constexpr int kLongProgramLen = 8;
+inline constexpr char kProgramQueries[] = "GFCUPL00";  // queries, upload, identification
+inline constexpr char kProgramDataDownload[] = "GFCDNL50";  // data files; also the upload reset
+inline constexpr char kProgramProgramDownload[] = "GFCDNL00";
+inline constexpr char kProgramSystemDownload[] = "GFCDNL20";
+void SetLongProgram(unsigned char* frame, const char* program /* 8 characters */);
+// BuildLongFrame, then the 9 bytes of command at 3-11 (nullptr leaves the
+// field blank) and the program at 72-79.
+void BuildLongRequest(unsigned char* frame, const char* command, const char* program);
 int ShortTransaction(int socket, const unsigned char* frame, unsigned char* reply /* 526 or nullptr */);
 int LongTransaction(int socket, const unsigned char* frame, unsigned char* reply /* 1920 or nullptr */);
 int GetBdeTimeout();

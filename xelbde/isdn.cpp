@@ -14,7 +14,6 @@ namespace {
 
 constexpr int kDigitsSize = 32;
 constexpr char kIdentificationCommand[] = "QSTISDNID";
-constexpr char kIdentificationProgram[] = "GFCUPL00";
 constexpr int kIdentTerminalName = 81;
 constexpr int kIdentTerminalId = 113;
 constexpr int kIdentAdapterNumber = 145;
@@ -145,9 +144,7 @@ int DialNumber(int socket, const char* number, const char ueberhang[3]) {
 bool SendIsdnIdentification(int socket, const char* terminal, const char* identifier, const char* number) {
     unsigned char frame[kLongFrameLen];
     unsigned char reply[kLongFrameLen];
-    BuildLongFrame(frame);
-    std::memcpy(frame + kLongCommand, kIdentificationCommand, kLongCommandLen);
-    std::memcpy(frame + kLongProgram, kIdentificationProgram, 8);
+    BuildLongRequest(frame, kIdentificationCommand, kProgramQueries);
     PutField(frame, kIdentTerminalName, terminal);
     PutField(frame, kIdentTerminalId, identifier);
     PutField(frame, kIdentAdapterNumber, number);

@@ -11,13 +11,9 @@
 // arrived, whatever its status.
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string_view>
-#include <unistd.h>
 
 #include "xelbde/internal.h"
 
@@ -25,8 +21,6 @@ namespace xelbde {
 namespace {
 
 using LongFrame = std::array<unsigned char, kLongFrameLen>;
-
-constexpr std::string_view kQueryProgram = "GFCUPL00";
 
 // Reply fields of the terminal program.
 constexpr int kFreeMemory = 93;   // 93-96 of a "QRDFORMAT" reply
@@ -41,24 +35,19 @@ constexpr int kRadioClock = 224;
 constexpr uint32_t kVersionBytes = kLongFrameLen - kLongData;
 
 
-void Put(LongFrame& frame, int offset, std::string_view text) {
-    std::memcpy(frame.data() + offset, text.data(), text.size());
-}
-
-// A request to the terminal program: the command word at 3-11, the request
-// code at 49-50 (left blank when there is none) and the program at 72-79.
-void BuildQuery(LongFrame& frame, std::string_view command, std::string_view requestCode) {
-    BuildLongFrame(frame.data());
-    Put(frame, kLongCommand, command.substr(0, kLongCommandLen));
-    Put(frame, kLongStatus, requestCode.substr(0, 2));
-    Put(frame, kLongProgram, kQueryProgram);
+// A request to the terminal program: the 9-character command word at 3-11,
+// the request code at 49-50 (left blank when there is none) and the program
+// at 72-79.
+void BuildQuery(LongFrame& frame, const char* command, std::string_view requestCode) {
+    BuildLongRequest(frame.data(), command, kProgramQueries);
+    std::memcpy(frame.data() + kLongStatus, requestCode.data(), std::min<std::size_t>(requestCode.size(), 2));
 }
 
 // Sends the request in frame and reads the reply into the same buffer.
 bool Exchange(int socket, LongFrame& frame) { return LongTransaction(socket, frame.data(), frame.data()) == 1; }
 
 // The long-frame commands whose only result is the reply status.
-void StatusOnlyCommand(ApiFunctionId id, const char* terminal, std::string_view command,
+void StatusOnlyCommand(ApiFunctionId id, const char* terminal, const char* command,
                        std::string_view requestCode, char* rc) {
     char name[kNameBufferSize];
     char text[kParamTextSize];

@@ -20,7 +20,6 @@ namespace {
 constexpr int kFileNameField = 260;      // output file names: at most 259 characters
 constexpr int kTerminalNameField = 9;    // terminal file names: at most 8 characters
 constexpr int kTerminalNameLen = 8;
-constexpr int kProgramLen = 8;
 constexpr int kMaxFullBlocks = 10000;    // a 10000th full block ends the upload
 constexpr int kFailureResetAttempts = 3;
 constexpr int kNoResetFromStatus = 90;   // terminal statuses 90-99 get no failure reset
@@ -29,8 +28,6 @@ constexpr int kPageCommandSize = 20;
 constexpr mode_t kFileMode = 0666;       // read and write, subject to the umask
 
 constexpr const char* kDirectoryCommand = "QDIRINFOS";
-constexpr const char* kUploadProgram = "GFCUPL00";
-constexpr const char* kResetProgram = "GFCDNL50";
 constexpr const char* kPageTraceTitle = "*** Upload-Datei (Segment/Offset***";
 
 
@@ -42,10 +39,6 @@ constexpr std::array<unsigned char, kLongDataLen> MakeBlankBlock() {
 }
 // The reservation written ahead of each block.
 constexpr std::array<unsigned char, kLongDataLen> kBlankBlock = MakeBlankBlock();
-
-void PutProgram(unsigned char* frame, const char* program) {
-    std::memcpy(frame + kLongProgram, program, kProgramLen);
-}
 
 void PutStatus(unsigned char* frame, const char* code) {
     frame[kLongStatus] = static_cast<unsigned char>(code[0]);
@@ -74,9 +67,7 @@ bool WriteAt(int fd, const unsigned char* data, int length, off_t offset) {
 // that went wrong: "QDIRINFOS" to the download program, with the last block
 // received in full (blanks before the first) marked by 0xA6 in its first byte.
 void BuildResetFrame(unsigned char* frame, const unsigned char* previous) {
-    BuildLongFrame(frame);
-    std::memcpy(frame + kLongCommand, kDirectoryCommand, kLongCommandLen);
-    PutProgram(frame, kResetProgram);
+    BuildLongRequest(frame, kDirectoryCommand, kProgramDataDownload);
     std::memcpy(frame + kLongData, previous, kLongDataLen);
     frame[kLongData] = kEndOfFileData;
 }
@@ -99,9 +90,8 @@ int ReceiveUploadBlock(int socket, const char* terminalFile, const unsigned char
     if (length < 0) length = 0;
     if (length > kLongDataLen) length = kLongDataLen;
     unsigned char frame[kLongFrameLen];
-    BuildLongFrame(frame);
+    BuildLongRequest(frame, nullptr, kProgramQueries);
     if (length > 0) std::memcpy(frame + kLongData, previous, static_cast<std::size_t>(length));
-    PutProgram(frame, kUploadProgram);
     PlaceTerminalFileName(frame, terminalFile);
     frame[kLongObjectType] = 'D';
     if (LongTransaction(socket, frame, reply) == 0) return XELBDE_EXCHANGE_FAILED;
@@ -131,7 +121,7 @@ int SendUploadAcknowledgement(int socket, const unsigned char* reply, const char
     unsigned char frame[kLongFrameLen];
     std::memcpy(frame, reply, kLongFrameLen);
     PutStatus(frame, deleteFlag == '1' ? "42" : "00");
-    PutProgram(frame, kUploadProgram);
+    SetLongProgram(frame, kProgramQueries);
     PlaceTerminalFileName(frame, terminalFile);
     frame[kLongObjectType] = 'D';
     frame[kLongEndMarker] = std::to_integer<unsigned char>(kRequestMarker[0]);
@@ -291,9 +281,7 @@ void APDIR00B(const char* terminal, const char* outputFile, char* rc) {
     int socket = -1;
     if (RegisterApiFunction(kIdAPDIR00B, name, &code, &socket)) {
         unsigned char frame[kLongFrameLen];
-        BuildLongFrame(frame);
-        std::memcpy(frame + kLongCommand, kDirectoryCommand, kLongCommandLen);
-        PutProgram(frame, kUploadProgram);
+        BuildLongRequest(frame, kDirectoryCommand, kProgramQueries);
         if (LongTransaction(socket, frame, frame) == 0) {
             code = XELBDE_EXCHANGE_FAILED;
         } else {
@@ -315,11 +303,10 @@ void APDEL00B(const char* terminal, const char* terminalFile, char* rc) {
     int socket = -1;
     if (RegisterApiFunction(kIdAPDEL00B, name, &code, &socket)) {
         unsigned char frame[kLongFrameLen];
-        BuildLongFrame(frame);
+        BuildLongRequest(frame, nullptr, kProgramQueries);
         PlaceTerminalFileName(frame, terminalFile);
         frame[kLongObjectType] = 'D';
         PutStatus(frame, "42");
-        PutProgram(frame, kUploadProgram);
         code = LongTransaction(socket, frame, frame) == 0 ? XELBDE_EXCHANGE_FAILED
                                                            : ReplyStatusCode(frame + kLongStatus);
     }
@@ -339,9 +326,8 @@ void APDSPPGE(const char* terminal, const char* segment, const char* offset, con
     int socket = -1;
     if (RegisterApiFunction(kIdAPDSPPGE, name, &code, &socket)) {
         unsigned char frame[kLongFrameLen];
-        BuildLongFrame(frame);
-        std::memcpy(frame + kLongCommand, command, kLongCommandLen);
-        PutProgram(frame, kUploadProgram);
+        // All 9 bytes of the command text: a shorter text leaves zero bytes.
+        BuildLongRequest(frame, command, kProgramQueries);
         if (LongTransaction(socket, frame, frame) == 0) {
             code = XELBDE_EXCHANGE_FAILED;
         } else {
