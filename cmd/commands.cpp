@@ -414,23 +414,53 @@ constexpr const char* kUsageSecondPage[] = {
     "ad       10) 0=belassen(default), 1= loeschen\n",
 };
 
+// The terminal settings in force before the page pause, for the signal
+// handler that puts them back when the pause is interrupted.
+termios g_keyboardSaved = {};
+volatile std::sig_atomic_t g_keyboardChanged = 0;
+constexpr int kPauseSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Restores the terminal, then lets the signal end the program as it would
+// have without us (tcsetattr and raise are safe in a signal handler).
+void RestoreKeyboardAndDie(int signal) {
+    if (g_keyboardChanged) ::tcsetattr(STDIN_FILENO, TCSANOW, &g_keyboardSaved);
+    std::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
 // The page pause: waits for one key. On a terminal the key counts without
-// Enter and is not echoed; the end of the input counts as the key.
+// Enter and is not echoed; the end of the input counts as the key. The
+// terminal gets its settings back however the pause ends, also when a
+// signal ends the program during it.
 void WaitForKey() {
     std::fflush(stdout);
-    termios saved = {};
-    bool keyboard = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    bool keyboard = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &g_keyboardSaved) == 0;
+    struct sigaction previous[std::size(kPauseSignals)] = {};
     if (keyboard) {
-        termios single = saved;
+        struct sigaction restore = {};
+        restore.sa_handler = RestoreKeyboardAndDie;
+        sigemptyset(&restore.sa_mask);
+        for (int signal : kPauseSignals) sigaddset(&restore.sa_mask, signal);
+        for (std::size_t i = 0; i < std::size(kPauseSignals); ++i) {
+            // A signal the caller ignores (nohup) stays ignored.
+            ::sigaction(kPauseSignals[i], nullptr, &previous[i]);
+            if (previous[i].sa_handler != SIG_IGN) ::sigaction(kPauseSignals[i], &restore, nullptr);
+        }
+        termios single = g_keyboardSaved;
         single.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         single.c_cc[VMIN] = 1;
         single.c_cc[VTIME] = 0;
+        g_keyboardChanged = 1;
         ::tcsetattr(STDIN_FILENO, TCSANOW, &single);
     }
     char key;
     while (::read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
     }
-    if (keyboard) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    if (keyboard) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &g_keyboardSaved);
+        g_keyboardChanged = 0;
+        for (std::size_t i = 0; i < std::size(kPauseSignals); ++i) ::sigaction(kPauseSignals[i], &previous[i], nullptr);
+    }
 }
 
 void PrintUsage() {

@@ -74,6 +74,7 @@ struct Endpoint {
 };
 
 struct UploadState {
+    bool reset = false;   // an upload reset came last: block requests follow
     bool active = false;
     bool awaitingAck = false;
     std::string name;

@@ -392,8 +392,16 @@ std::string ClassifyTerminal(FrameType type, const Byte* f, const Session& sessi
         for (const char* word : kCommandWords) {
             if (Equals(f, kLongCommand, word, kLongCommandSize)) return word;
         }
-        if (Equals(f, kLongCommand, "QMU", 3)) return "QMU";
-        if (f[kLongCommand + 8] == kDataObject) {
+        // A page request is "QMU" with the segment and offset; a data file
+        // whose name begins with "QMU" comes with the object type "D" (and
+        // "42" to delete it). An offset ending in "D" looks like the object
+        // type: that request is a page unless an upload is under way.
+        const bool dataObject = f[kLongCommand + 8] == kDataObject;
+        const bool uploading = session.upload.active || session.upload.reset;
+        if (Equals(f, kLongCommand, "QMU", 3) && !Equals(f, kLongCode, "42", 2) && !(dataObject && uploading)) {
+            return "QMU";
+        }
+        if (dataObject) {
             if (Equals(f, kLongCode, "  ", 2)) return "upload";
             if (Equals(f, kLongCode, "42", 2)) {
                 const UploadState& up = session.upload;
@@ -454,7 +462,8 @@ void AnswerTerminal(Exchange& x, const std::string& kind, FrameType type, const 
     } else if (kind == "QMU") {
         AnswerPage(t, request, reply);
     } else if (kind == "uploadreset") {
-        // Nothing to do: the upload state was dropped above.
+        // The upload state was dropped above; block requests come next.
+        x.session.upload.reset = true;
     } else if (kind == "upload") {
         AnswerUpload(x, request, reply);
     } else if (kind == "ack") {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,6 +15,10 @@ namespace {
 
 constexpr int kOpenAttempts = 101;
 constexpr long kOpenRetryPauseNs = 50L * 1000 * 1000;
+// Rounds of "open the existing file, else create it exclusively" before a
+// name that keeps appearing and vanishing (a dangling symbolic link does)
+// is opened the plain way.
+constexpr int kCreateRounds = 8;
 
 void PauseBeforeRetry() {
     timespec pause{0, kOpenRetryPauseNs};
@@ -42,13 +47,23 @@ bool TakeShareLock(int fd, int share) {
     }
 }
 
-// One attempt: open, lock, then truncate when asked. Truncation waits for the
-// lock so that a file another process holds is never cut under it.
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// One attempt: open, lock, make sure the path still names the locked file,
+// then truncate when asked. Truncation waits for the lock so that a file
+// another process holds is never cut under it. A file that lost its name
+// while this call waited for it (another writer replaced or removed it) is
+// no use: the attempt fails with ESTALE and the caller opens the name again.
 int OpenOnce(const char* path, int flags, int share, int mode) {
     const bool truncate = (flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY;
-    int fd = ::open(path, (flags & ~O_TRUNC) | O_CLOEXEC, mode);
+    int fd = OpenSharedFile(path, flags & ~O_TRUNC, mode, nullptr);
     if (fd < 0) return -1;
-    if (!TakeShareLock(fd, share) || (truncate && ::ftruncate(fd, 0) != 0)) {
+    bool ok = TakeShareLock(fd, share);
+    if (ok && share != kShareDenyNone && PathNamesFile(path, fd) != 1) {
+        ok = false;
+        errno = ESTALE;
+    }
+    if (!ok || (truncate && ::ftruncate(fd, 0) != 0)) {
         int saved = errno;
         ::close(fd);
         errno = saved;
@@ -58,6 +73,44 @@ int OpenOnce(const char* path, int flags, int share, int mode) {
 }
 
 }  // namespace
+
+extern "C" int OpenSharedFile(const char* path, int flags, int mode, int* created) {
+    if (created != nullptr) *created = 0;
+    if (path == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    flags |= O_CLOEXEC;
+    if ((flags & O_CREAT) == 0 || (flags & O_EXCL) != 0) {
+        int fd = ::open(path, flags, mode);
+        if (fd >= 0 && created != nullptr && (flags & O_EXCL) != 0) *created = 1;
+        return fd;
+    }
+    // In a sticky shared directory the kernel may refuse an O_CREAT open of
+    // an existing file owned by another user (fs.protected_regular), root
+    // included: open what exists without O_CREAT, create only what is
+    // missing, and exclusively, so that of two processes creating the same
+    // file one creates it and the other opens it.
+    for (int round = 0; round < kCreateRounds; ++round) {
+        int fd = ::open(path, flags & ~O_CREAT, mode);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        fd = ::open(path, flags | O_EXCL, mode);
+        if (fd >= 0) {
+            if (created != nullptr) *created = 1;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return ::open(path, flags, mode);
+}
+
+extern "C" int PathNamesFile(const char* path, int fd) {
+    struct stat held {};
+    struct stat named {};
+    if (path == nullptr || ::fstat(fd, &held) != 0) return 0;
+    if (::stat(path, &named) != 0) return 0;
+    return SameFile(held, named) ? 1 : 0;
+}
 
 extern "C" int OpenWithRetry(const char* path, int flags, int share, int mode) {
     if (path == nullptr) {
@@ -69,11 +122,51 @@ extern "C" int OpenWithRetry(const char* path, int flags, int share, int mode) {
         fd = OpenOnce(path, flags, share, mode);
         if (fd >= 0) return fd;
         int error = errno;
+        if (error == ESTALE) continue;  // the name moved on: open it again at once
         if (error != EACCES && error != EMFILE) break;
         PauseBeforeRetry();
         errno = error;
     }
+    if (fd < 0 && errno == ESTALE) errno = EACCES;
     return fd;
+}
+
+extern "C" int RemoveFileWhenFree(const char* path) {
+    if (path == nullptr) return 1;
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT) return 1;
+            if (errno == EMFILE) {
+                PauseBeforeRetry();
+                continue;
+            }
+            // A file this process may not open cannot be asked whether it is
+            // held: it is removed as it is.
+            ::unlink(path);
+            return 1;
+        }
+        if (!TakeShareLock(fd, kShareDenyReadWrite)) {
+            ::close(fd);
+            PauseBeforeRetry();
+            continue;
+        }
+        const bool removed = RemoveHeldFile(path, fd) == 1;
+        const bool moved = !removed && errno == ESTALE;
+        ::close(fd);
+        if (!moved) return 1;  // removed, or it cannot be: the create that follows tells
+        // The name moved on while we waited: look at what it names now.
+    }
+    errno = EACCES;
+    return 0;
+}
+
+extern "C" int RemoveHeldFile(const char* path, int fd) {
+    if (PathNamesFile(path, fd) != 1) {
+        errno = ESTALE;
+        return 0;
+    }
+    return ::unlink(path) == 0 || errno == ENOENT ? 1 : 0;
 }
 
 extern "C" int CloseIfOpen(int fd) {

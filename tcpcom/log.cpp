@@ -2,12 +2,20 @@
 // other process that writes the same file. Each record is appended under an
 // exclusive lock of the file, which is opened and closed for every record;
 // a full file is renamed to its single backup and a new file begun.
+//
+// The configuration (file, level, size) is set once per log start, under a
+// lock, and published through the level: a writer that sees a level sees the
+// file name and size that go with it. The start record is written before the
+// level is published, so no other thread ever sees a level the caller did
+// not configure.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,11 +38,15 @@ constexpr size_t kFunctionMax = 70;
 constexpr size_t kTextMax = 200;
 constexpr size_t kText2Max = 100;
 
-// Log configuration. Written by TcpcomInitLog only.
+// Log configuration. Written by TcpcomInitLog only, under g_initMutex; the
+// name and size before the level is published.
+std::mutex g_initMutex;
 char g_logName[kLogNameMax + 1];
-int g_level = kNoLog;
+std::atomic<int> g_level{kNoLog};
 int g_sizeKb = 0;
-bool g_trace = false;
+std::atomic<bool> g_trace{false};
+
+int Level() { return g_level.load(std::memory_order_acquire); }
 
 void CopyCut(char* destination, size_t size, const char* source, size_t max) {
     std::snprintf(destination, size, "%.*s", static_cast<int>(max), source != nullptr ? source : "");
@@ -179,17 +191,11 @@ extern "C" size_t LogFormatRecord(const LogRecord* record, char* buf, size_t siz
     return used;
 }
 
-extern "C" int TcpcomLog(const char* source, const char* function, int level, int rc, int errnum, const char* text,
-                         const char* text2) {
-    if (text == nullptr) text = "";
-    if (text2 == nullptr) text2 = "";
-    if (g_level == kNoLog) {
-        std::printf("TcpcomLog: Keine Log-Datei initialisiert. Zuerst die Funktion 'TcpcomInitLog' aufrufen\n");
-        std::printf("Fehler: %s %s\n", text, text2);
-        return 0;
-    }
-    if (level > g_level) return 1;
+namespace {
 
+// Formats one record and appends it, whatever the configured level.
+int WriteRecord(const char* source, const char* function, int level, int rc, int errnum, const char* text,
+                const char* text2) {
     // The record and its line live on the stack, so records written from
     // several threads do not share a buffer.
     LogRecord record{};
@@ -215,29 +221,51 @@ extern "C" int TcpcomLog(const char* source, const char* function, int level, in
     return LogWriteString(line);
 }
 
-extern "C" int TcpcomInitLog(const char* name, int level, int sizeKb) {
+// TcpcomInitLog with g_initMutex held.
+int InitLogLocked(const char* name, int level, int sizeKb) {
     const size_t length = name != nullptr ? std::strlen(name) : 0;
     if (length > 0 && length < kLogNameMax) {
         std::snprintf(g_logName, sizeof g_logName, "%s", name);
         g_sizeKb = sizeKb;
-        g_level = kLogDump;
         char text[kLogNameMax + 80];
         std::snprintf(text, sizeof text, "Initialisierung Logdatei '%s' (LogLevel: %d Dateilaenge: %d)", name, level,
                       sizeKb);
-        if (TcpcomLog(kSourceTcpcom, "TcpcomInitLog", kLogDump, 0, 0, text, "") == 1) {
-            g_level = level;
+        if (WriteRecord(kSourceTcpcom, "TcpcomInitLog", kLogDump, 0, 0, text, "") == 1) {
+            g_level.store(level, std::memory_order_release);
             return 1;
         }
     }
+    g_level.store(kNoLog, std::memory_order_release);
     g_logName[0] = '\0';
-    g_level = kNoLog;
     return 0;
+}
+
+}  // namespace
+
+extern "C" int TcpcomLog(const char* source, const char* function, int level, int rc, int errnum, const char* text,
+                         const char* text2) {
+    if (text == nullptr) text = "";
+    if (text2 == nullptr) text2 = "";
+    const int configured = Level();
+    if (configured == kNoLog) {
+        std::printf("TcpcomLog: Keine Log-Datei initialisiert. Zuerst die Funktion 'TcpcomInitLog' aufrufen\n");
+        std::printf("Fehler: %s %s\n", text, text2);
+        return 0;
+    }
+    if (level > configured) return 1;
+    return WriteRecord(source, function, level, rc, errnum, text, text2);
+}
+
+extern "C" int TcpcomInitLog(const char* name, int level, int sizeKb) {
+    std::lock_guard<std::mutex> guard(g_initMutex);
+    return InitLogLocked(name, level, sizeKb);
 }
 
 extern "C" void LogHexDump(const char* source, const void* data, int length, const char* title) {
     if (data == nullptr || length <= 0) return;
     // A configured level below the dump level drops every line: skip the formatting.
-    if (g_level != kNoLog && g_level < kLogDump) return;
+    const int configured = Level();
+    if (configured != kNoLog && configured < kLogDump) return;
     const auto* bytes = static_cast<const unsigned char*>(data);
     for (int offset = 0; offset < length; offset += 16) {
         const int count = length - offset < 16 ? length - offset : 16;
@@ -265,18 +293,21 @@ extern "C" void LogHexDump(const char* source, const void* data, int length, con
 }
 
 extern "C" void TcpcomInitTrace(void) {
-    if (g_level == kNoLog) {
+    if (Level() == kNoLog) {
         if (std::getenv("DEBUG_TCPCOM") != nullptr) {
-            if (TcpcomInitLog(kTraceFile, kTraceLevel, kTraceSizeKb) == 1) g_trace = true;
+            std::lock_guard<std::mutex> guard(g_initMutex);
+            // Another thread may have started a log meanwhile: start the
+            // trace file only where there still is none.
+            if (Level() == kNoLog && InitLogLocked(kTraceFile, kTraceLevel, kTraceSizeKb) == 1) g_trace = true;
         } else {
             g_trace = false;
         }
         return;
     }
-    g_trace = g_level >= kLogDump;
+    g_trace = Level() >= kLogDump;
 }
 
-extern "C" int TcpcomLogLevel(void) { return g_level; }
+extern "C" int TcpcomLogLevel(void) { return Level(); }
 
 extern "C" const char* TcpcomLogFileName(void) { return g_logName; }
 

@@ -2,7 +2,11 @@
 //
 // Each name is a lock file "xelbde-NAME.lock" in the lock directory
 // (XELBDE_LOCKDIR when set, else /tmp), created mode 0666 whatever the umask
-// so that every user of the host shares it. A wait takes an open-file-
+// so that every user of the host shares it. The lock directory is usually
+// one every user may write, so the file is never reached through a symbolic
+// link, must be a regular file, and only a file this process created has
+// its mode changed; an existing file is opened without O_CREAT (see
+// OpenSharedFile). A wait takes an open-file-
 // description write lock (F_OFD_SETLK) on the whole file, polling until the
 // limit. Such a lock conflicts between descriptors even inside one process,
 // and the kernel drops it when the last descriptor of its holder goes away,
@@ -13,7 +17,9 @@
 // created once per process). A file lock cannot tell those threads apart, so
 // an in-process gate records which thread holds a handle: other threads wait
 // for the gate first, the owning thread may wait again (counted, released by
-// as many releases), and only the owning thread may release.
+// as many releases), and only the owning thread may release. The gate has
+// room for any number of handles and waiters; every wait is bounded by its
+// time limit alone.
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +30,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 
 #include "tcpcom/tcpcom.h"
 
@@ -31,11 +38,9 @@ namespace {
 
 constexpr const char* kDefaultLockDir = "/tmp";
 constexpr auto kPollPause = std::chrono::milliseconds(2);
-constexpr int kGateSlots = 64;
 
-// One held handle of this process.
+// One handle of this process that a thread holds or is taking.
 struct GateSlot {
-    int fd = -1;
     std::thread::id owner;
     int depth = 0;
 };
@@ -43,13 +48,11 @@ struct GateSlot {
 struct Gate {
     std::mutex mutex;
     std::condition_variable released;
-    GateSlot slots[kGateSlots];
+    std::unordered_map<int, GateSlot> slots;  // by descriptor
 
     GateSlot* Find(int fd) {
-        for (GateSlot& slot : slots) {
-            if (slot.fd == fd) return &slot;
-        }
-        return nullptr;
+        auto it = slots.find(fd);
+        return it != slots.end() ? &it->second : nullptr;
     }
 };
 
@@ -79,10 +82,17 @@ extern "C" int MutexCreate(const char* name, MutexHandle* handle) {
     char path[4096];
     int length = std::snprintf(path, sizeof path, "%s/xelbde-%s.lock", dir, name);
     if (length < 0 || static_cast<size_t>(length) >= sizeof path) return 0;
-    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int created = 0;
+    int fd = OpenSharedFile(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666, &created);
     if (fd < 0) return 0;
-    // Another user's file cannot be changed and needs no change: ignore failure.
-    (void)::fchmod(fd, 0666);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return 0;
+    }
+    // Only a file of our own making gets its mode: the umask must not keep
+    // other users out of it.
+    if (created) (void)::fchmod(fd, 0666);
     handle->fd = fd;
     return 1;
 }
@@ -104,12 +114,8 @@ extern "C" int MutexWait(MutexHandle* handle, int milliseconds) {
         }
         if (gate.released.wait_until(guard, deadline) == std::cv_status::timeout && gate.Find(fd) != nullptr) return 0;
     }
-    GateSlot* slot = gate.Find(-1);
-    if (slot == nullptr) return 0;
-    // Reserve the slot for this thread while polling the file lock outside the gate.
-    slot->fd = fd;
-    slot->owner = self;
-    slot->depth = 1;
+    // Reserve the handle for this thread while polling the file lock outside the gate.
+    gate.slots[fd] = GateSlot{self, 1};
     guard.unlock();
 
     for (;;) {
@@ -119,8 +125,7 @@ extern "C" int MutexWait(MutexHandle* handle, int milliseconds) {
         std::this_thread::sleep_for(kPollPause);
     }
     guard.lock();
-    slot->fd = -1;
-    slot->depth = 0;
+    gate.slots.erase(fd);
     gate.released.notify_all();
     return 0;
 }
@@ -133,7 +138,7 @@ extern "C" int MutexRelease(MutexHandle* handle) {
     if (slot == nullptr || slot->owner != std::this_thread::get_id()) return 0;
     if (--slot->depth > 0) return 1;
     const bool unlocked = FileLock(handle->fd, F_UNLCK);
-    slot->fd = -1;
+    gate.slots.erase(handle->fd);
     gate.released.notify_all();
     return unlocked ? 1 : 0;
 }
@@ -143,11 +148,7 @@ extern "C" void MutexClose(MutexHandle* handle) {
     Gate& gate = TheGate();
     {
         std::lock_guard<std::mutex> guard(gate.mutex);
-        if (GateSlot* slot = gate.Find(handle->fd)) {
-            slot->fd = -1;
-            slot->depth = 0;
-            gate.released.notify_all();
-        }
+        if (gate.slots.erase(handle->fd) > 0) gate.released.notify_all();
     }
     ::close(handle->fd);  // drops the file lock if this handle held it
     handle->fd = -1;

@@ -199,8 +199,13 @@ int ResolveHostAddress(const char* name, uint32_t* address) {
     int found = 0;
     for (const addrinfo* entry = result; entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
-            *address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-            found = 1;
+            // 0.0.0.0 ("0", "0.0.0.0", or a name a hosts file blocks that
+            // way) is no terminal: a connect to it would reach this host.
+            const uint32_t first = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
+            if (first != 0) {
+                *address = first;
+                found = 1;
+            }
             break;
         }
     }

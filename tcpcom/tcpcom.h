@@ -3,9 +3,11 @@
  * process-shared log file every module writes through, and the small file,
  * text and lock helpers the terminal API library builds on.
  *
- * Thread safety: the log configuration and the trace flag are plain
- * process-wide variables set at start-up; each record is formatted in a
- * buffer of its own call and appended under the file's exclusive lock.
+ * Thread safety: the log configuration is process-wide; TcpcomInitLog sets
+ * it under a lock and publishes it only after its start record is written,
+ * so threads may start logging at once. Starting the log again with another
+ * file while other threads write is not supported. Each record is formatted
+ * in a buffer of its own call and appended under the file's exclusive lock.
  * The named locks (Mutex*) are safe between threads and processes.
  */
 #ifndef TCPCOM_TCPCOM_H
@@ -72,8 +74,29 @@ enum TcpcomShare {
 
 /* open(2) with a share mode, retried while the file is held elsewhere (EACCES)
  * or descriptors are exhausted (EMFILE): 101 attempts, 50 ms apart.
- * O_TRUNC in flags truncates only after the lock is held. Returns fd or -1. */
+ * O_TRUNC in flags truncates only after the lock is held. With a share mode
+ * the descriptor returned is the file the path names once the lock is held
+ * (a file replaced or removed meanwhile is opened again by its name).
+ * O_CREAT opens go through OpenSharedFile. Returns fd or -1. */
 int OpenWithRetry(const char* path, int flags, int share, int mode);
+/* open(2) for files in directories other users share: with O_CREAT (and no
+ * O_EXCL) an existing file is opened without O_CREAT and a missing one is
+ * created with O_EXCL, so the kernel's protection of sticky directories
+ * (fs.protected_regular) never refuses another user's file and two creators
+ * end up holding the same file. *created (may be NULL) tells whether this
+ * call created it. Returns fd or -1. */
+int OpenSharedFile(const char* path, int flags, int mode, int* created);
+/* 1 when path names the file open on fd (same device and inode). */
+int PathNamesFile(const char* path, int fd);
+/* Removes the file at path unless another open holds it under a share mode:
+ * waits like OpenWithRetry while it is held, then removes it. 0 (errno
+ * EACCES) when it stayed held all that time; else 1, also when the file was
+ * missing or could not be removed (the open that follows tells). */
+int RemoveFileWhenFree(const char* path);
+/* Removes the name of the file open (and held) on fd, only when path still
+ * names that file: 1 when removed, 0 otherwise (errno ESTALE when the name
+ * names another file or none). */
+int RemoveHeldFile(const char* path, int fd);
 int CloseIfOpen(int fd);
 char* TrimLeft(char* text);
 char* TrimRight(char* text);

@@ -1,6 +1,11 @@
 // The front end's dispatch: usage text, command-word matching, word counts,
 // the connect/call/disconnect sequence and the printed results.
+#include <csignal>
+#include <poll.h>
+#include <pty.h>
 #include <string>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -78,6 +83,36 @@ TEST(UsageText, TerminalNameAloneAtEndOfInput) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, kUsageFirstPage + kUsageSecondPage);
     EXPECT_TRUE(CallNames().empty());
+}
+
+TEST(UsageText, SignalDuringThePauseGivesTheTerminalItsEchoBack) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        int master = -1;
+        pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            char program[] = "xelcmd";
+            char* argv[] = {program, nullptr};
+            ::_exit(XelcmdMain(1, argv));
+        }
+        termios settings{};
+        for (int i = 0; i < 2000; ++i) {  // until the pause has switched the echo off
+            char screen[4096];
+            pollfd readable{master, POLLIN, 0};
+            if (::poll(&readable, 1, 5) > 0) (void)!::read(master, screen, sizeof screen);
+            if (::tcgetattr(master, &settings) == 0 && (settings.c_lflag & ECHO) == 0) break;
+        }
+        ASSERT_EQ(settings.c_lflag & ECHO, 0u) << "the pause never began";
+        ::kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "the signal still ends the program";
+        ASSERT_EQ(::tcgetattr(master, &settings), 0);
+        EXPECT_NE(settings.c_lflag & ECHO, 0u);
+        EXPECT_NE(settings.c_lflag & ICANON, 0u);
+        ::close(master);
+    }
 }
 
 // ------------------------------------------------------- command words ---

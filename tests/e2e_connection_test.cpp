@@ -66,6 +66,24 @@ TEST(DirectConnection, HostNameAndDottedAddressWithoutTerminalIni) {
     EXPECT_EQ(e2e::Xelcmd({"127.000.000.001", "aptyp01b"}, kLogged).out, "5214-031");
 }
 
+TEST(DirectConnection, AddressZeroIsNoTerminalAndEndsAs6WithoutAConnect) {
+    // bdesim listens on 127.0.0.1: a connect to 0.0.0.0 would reach it.
+    e2e::Sim sim(Terminal("B5D8", "127.0.0.1"));
+    ASSERT_TRUE(sim.ready());
+    struct Case {
+        const char* name;
+        const char* ini;
+    };
+    for (Case c : {Case{"0.0.0.0", nullptr}, Case{"0", nullptr}, Case{"T0", "[T0]\nIP=256.256.256.256\n"}}) {
+        if (c.ini != nullptr) {
+            ASSERT_TRUE(WriteFile("terminal.ini", c.ini));
+        }
+        e2e::Result r = e2e::Xelcmd({c.name, "aptyp01b"}, kLogged);
+        EXPECT_EQ(r.status, 6) << c.name << ": " << r.out;
+    }
+    EXPECT_TRUE(e2e::TraceFrames(sim.trace(), "T1", '>').empty()) << sim.trace();
+}
+
 TEST(DirectConnection, NobodyListeningGives7) {
     e2e::Result r = e2e::Xelcmd({"127.0.0.2", "aptyp01b"}, {{"XELBDE_TIMEOUT=1"}, "", false});
     EXPECT_EQ(r.status, 7);

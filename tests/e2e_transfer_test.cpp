@@ -140,6 +140,21 @@ TEST(TransferFaults, ConnectionLostInTheUploadKeepsTheCompleteBlocks) {
     EXPECT_TRUE(PathExists("t1store/DATEN.dat")) << "no acknowledgement, nothing deleted";
 }
 
+TEST(TransferFaults, UnansweredFinalAcknowledgementEndsAs00AfterTheTimeOut) {
+    // The terminal takes the acknowledgement and acts on it, but never answers.
+    e2e::Sim sim(std::string(kConfig) + "fault = ack silence\n");
+    ASSERT_TRUE(sim.ready());
+    std::string data = DataFileContent(3 * 1792 + 5);
+    ::mkdir("t1store", 0777);
+    for (const char* flag : {"0", "1"}) {
+        ASSERT_TRUE(WriteFile("t1store/DATEN.dat", data));
+        e2e::Result up = e2e::Xelcmd({kTerminal, "apupload", "up.dat", "DATEN", flag}, {{"XELBDE_TIMEOUT=1"}, "", false});
+        EXPECT_EQ(up.status, 0) << flag << ": " << up.out;
+        EXPECT_TRUE(ReadFile("up.dat") == data) << flag;
+        EXPECT_EQ(PathExists("t1store/DATEN.dat"), flag[0] == '0') << "the terminal deletes only on \"42\"";
+    }
+}
+
 TEST(TransferFaults, MissingTerminalFileGivesTheTerminalsStatus) {
     e2e::Sim sim(kConfig);
     ASSERT_TRUE(sim.ready());
@@ -176,6 +191,22 @@ TEST(DirectoryAndDelete, DirectoryListsTheStoredFileAndDeleteRemovesIt) {
 
 // Page byte i of segment 0x1A2B, page 5 as bdesim computes it.
 unsigned PageByte(int i) { return (i + 17 * 5 + 31 * 0x2B + 7 * 0x1A) % 256; }
+
+TEST(DirectoryAndDelete, DataFilesWhoseNamesBeginWithQMUAreNoPageRequests) {
+    e2e::Sim sim(kConfig);
+    ASSERT_TRUE(sim.ready());
+    std::string data = DataFileContent(2000);
+    ASSERT_TRUE(WriteFile("q.dat", data));
+    ASSERT_EQ(Xel({"apdnload", "q.dat", "QMU12345"}).status, 0);
+    e2e::Result up = Xel({"apupload", "up.dat", "QMU12345", "0"});
+    EXPECT_EQ(up.status, 0) << up.out;
+    EXPECT_TRUE(ReadFile("up.dat") == data);
+    EXPECT_EQ(Xel({"apdel00b", "QMU12345"}).status, 0);
+    EXPECT_FALSE(PathExists("t1store/QMU12345.dat"));
+    // A page whose offset ends in D still is a page.
+    EXPECT_EQ(Xel({"apdsppge", "1A2B", "0D", "page.bin"}).status, 0);
+    EXPECT_EQ(ReadFile("page.bin").size(), 256u);
+}
 
 TEST(PageEndToEnd, WithATargetTheFileHoldsThe256RawBytes) {
     e2e::Sim sim(kConfig);

@@ -1,10 +1,13 @@
 // The log facility in one process: record lines, levels and the start-up from
 // the environment, rotation into the backup, and hexadecimal dumps.
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -213,6 +216,34 @@ TEST(XelbdeLogSetup, FailedStartIsRetriedAndSuccessIsKept) {
     EXPECT_EQ(xelbde::XelbdeInitLog(), 1);
     EXPECT_EQ(xelbde::XelbdeInitLog(), 1);
     EXPECT_EQ(Lines(ReadFile("later/x.log")).size(), 1u);  // started once only
+}
+
+TEST(XelbdeLogSetup, ThreadsStartingTogetherWriteOneStartRecord) {
+    // Several processes, each starting its log from 16 threads released at once.
+    constexpr int kProcesses = 6;
+    constexpr int kThreads = 16;
+    for (int p = 0; p < kProcesses; ++p) {
+        std::fflush(stdout);
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::setenv("DEBUG_FILE", ("start" + std::to_string(p) + ".log").c_str(), 1);
+            std::atomic<int> waiting{kThreads};
+            std::vector<std::thread> threads;
+            for (int t = 0; t < kThreads; ++t) {
+                threads.emplace_back([&] {
+                    for (--waiting; waiting.load() > 0;) {
+                    }
+                    xelbde::XelbdeInitLog();
+                });
+            }
+            for (auto& thread : threads) thread.join();
+            ::_exit(0);
+        }
+        ASSERT_GT(child, 0);
+        ::waitpid(child, nullptr, 0);
+        std::string log = ReadFile("start" + std::to_string(p) + ".log");
+        EXPECT_EQ(Lines(log).size(), 1u) << log;
+    }
 }
 
 TEST(XelbdeLogSetup, LongDebugFileIsCutTo260AndThenRefused) {

@@ -1,11 +1,22 @@
 // Named locks shared by processes and threads: bounded waits, release,
-// a holder that dies, and the lock files themselves.
+// a holder that dies, and the lock files themselves (and how files in a
+// shared directory are opened).
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
+#include <iterator>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -202,4 +213,154 @@ TEST(NamedLock, LockFileIsWorldWritableInTheLockDirectory) {
     ::setenv("XELBDE_LOCKDIR", "/nonexistent-lock-dir", 1);
     EXPECT_EQ(MutexCreate("XELBDE4", &handle), 0);
     EXPECT_EQ(MutexCreate("", &handle), 0);
+}
+
+// ------------------------------------------------------------ lock files ---
+
+namespace {
+
+std::string LockPath(const char* name) { return std::string(std::getenv("XELBDE_LOCKDIR")) + "/xelbde-" + name + ".lock"; }
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Refuses every open with O_CREAT but without O_EXCL, as the kernel does in
+// a sticky shared directory for a file another user owns
+// (fs.protected_regular = 2). Installed in a child process only.
+bool RefuseCreateWithoutExclusive() {
+    constexpr unsigned kArg1 = offsetof(seccomp_data, args) + 1 * sizeof(std::uint64_t);
+    constexpr unsigned kArg2 = offsetof(seccomp_data, args) + 2 * sizeof(std::uint64_t);
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 8),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kArg2),
+        BPF_STMT(BPF_JMP | BPF_JA, 2),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_open, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kArg1),
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, O_CREAT | O_EXCL),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, O_CREAT, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EACCES & SECCOMP_RET_DATA)),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+}  // namespace
+
+TEST(LockFile, SymbolicLinkIsRefusedAndOnlyOurOwnFileGetsItsMode) {
+    ASSERT_TRUE(testing_support::WriteFile("victim", "x"));
+    ASSERT_EQ(::chmod("victim", 0600), 0);
+    const std::string victim = testing_support::TestDir() + "/victim";
+    ASSERT_EQ(::symlink(victim.c_str(), LockPath("XELBDE1").c_str()), 0);
+    MutexHandle handle;
+    EXPECT_EQ(MutexCreate("XELBDE1", &handle), 0);
+    EXPECT_EQ(ModeOf(victim), 0600u);
+
+    ASSERT_EQ(::mkfifo(LockPath("XELBDE2").c_str(), 0600), 0);
+    EXPECT_EQ(MutexCreate("XELBDE2", &handle), 0) << "not a regular file";
+
+    // A lock file someone else made stays as it is.
+    ASSERT_TRUE(testing_support::WriteFile(LockPath("XELBDE3"), ""));
+    ASSERT_EQ(::chmod(LockPath("XELBDE3").c_str(), 0640), 0);
+    ASSERT_EQ(MutexCreate("XELBDE3", &handle), 1);
+    EXPECT_EQ(ModeOf(LockPath("XELBDE3")), 0640u);
+    MutexClose(&handle);
+}
+
+TEST(LockFile, ExistingFilesOpenWithoutCreateAndMissingOnesAreCreatedExclusively) {
+    MutexHandle handle;
+    ASSERT_EQ(MutexCreate("XELBDE1", &handle), 1);  // exists from now on
+    MutexClose(&handle);
+    ASSERT_TRUE(testing_support::WriteFile("shared.log", ""));
+    std::fflush(stdout);
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (!RefuseCreateWithoutExclusive()) ::_exit(10);
+        MutexHandle existing, missing;
+        if (MutexCreate("XELBDE1", &existing) != 1) ::_exit(11);
+        if (MutexCreate("XELBDE2", &missing) != 1) ::_exit(12);
+        if (TcpcomInitLog("shared.log", 100, 2000) != 1) ::_exit(13);  // a DEBUG_FILE in a shared directory
+        if (TcpcomInitLog("fresh.log", 100, 2000) != 1) ::_exit(14);
+        ::_exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 filter, 11 existing lock, 12 missing lock, 13/14 log";
+}
+
+TEST(LockFile, ProcessesRacingToCreateItHoldTheSameFile) {
+    constexpr int kRounds = 20;
+    constexpr int kRacers = 4;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string name = "RACE" + std::to_string(round);
+        int start[2], results[2];
+        ASSERT_EQ(::pipe(start), 0);
+        ASSERT_EQ(::pipe(results), 0);
+        std::fflush(stdout);
+        std::vector<pid_t> racers;
+        for (int r = 0; r < kRacers; ++r) {
+            pid_t pid = ::fork();
+            if (pid == 0) {
+                ::close(start[1]);
+                char c;
+                (void)!::read(start[0], &c, 1);  // released all at once when the parent closes its end
+                MutexHandle handle;
+                struct stat st {};
+                ino_t inode = MutexCreate(name.c_str(), &handle) == 1 && ::fstat(handle.fd, &st) == 0 ? st.st_ino : 0;
+                (void)!::write(results[1], &inode, sizeof inode);
+                ::_exit(0);
+            }
+            racers.push_back(pid);
+        }
+        ::close(start[0]);
+        ::close(start[1]);
+        ::close(results[1]);
+        struct stat st {};
+        for (int r = 0; r < kRacers; ++r) {
+            ino_t inode = 0;
+            ASSERT_EQ(::read(results[0], &inode, sizeof inode), static_cast<ssize_t>(sizeof inode));
+            ASSERT_EQ(::stat(LockPath(name.c_str()).c_str(), &st), 0);
+            EXPECT_EQ(inode, st.st_ino) << name;
+        }
+        ::close(results[0]);
+        for (pid_t pid : racers) ::waitpid(pid, nullptr, 0);
+        EXPECT_EQ(ModeOf(LockPath(name.c_str())), 0666u);
+    }
+}
+
+TEST(NamedLock, HundredsOfThreadsWaitingOnOneNameAllGetTheirTurn) {
+    constexpr int kThreads = 300;
+    MutexHandle first;
+    ASSERT_EQ(MutexCreate("XELBDE3", &first), 1);
+    ASSERT_EQ(MutexWait(&first, 1000), 1);  // held until every thread waits
+    std::atomic<int> failures{0}, inside{0}, overlaps{0}, waiting{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            MutexHandle handle;
+            ++waiting;
+            if (MutexCreate("XELBDE3", &handle) != 1 || MutexWait(&handle, 60000) != 1) {
+                ++failures;
+                MutexClose(&handle);
+                return;
+            }
+            if (inside.fetch_add(1) != 0) ++overlaps;
+            inside.fetch_sub(1);
+            if (MutexRelease(&handle) == 0) ++failures;
+            MutexClose(&handle);
+        });
+    }
+    while (waiting.load() < kThreads) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_NE(MutexRelease(&first), 0);
+    for (auto& thread : threads) thread.join();
+    MutexClose(&first);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(overlaps.load(), 0);
 }

@@ -2,10 +2,15 @@
 // the request bytes, what lands in the host file on success and after each
 // kind of failure, and when the failure reset goes out.
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <sys/resource.h>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,15 +44,17 @@ bool IsAcknowledgement(const std::string& r) { return !IsReset(r) && r.substr(49
 
 // A terminal program serving one file for upload: "01" with 1792 bytes while
 // more follow, then "00" with the rest and 0xA6. A fault can replace the
-// answer to block n (counted from 1).
+// answer to block n (counted from 1); watch sees every request first.
 struct UploadTerminal {
-    explicit UploadTerminal(std::string data, int faultBlock = 0, PeerAction fault = {}, const char* name = "T1")
-        : data_(std::move(data)), faultBlock_(faultBlock), fault_(std::move(fault)),
+    explicit UploadTerminal(std::string data, int faultBlock = 0, PeerAction fault = {}, const char* name = "T1",
+                            std::function<void(const std::string&)> watch = {})
+        : data_(std::move(data)), faultBlock_(faultBlock), fault_(std::move(fault)), watch_(std::move(watch)),
           peer([this](int, const std::string& request) { return Answer(request); }) {
         peer.Register(name);
     }
 
     PeerAction Answer(const std::string& request) {
+        if (watch_) watch_(request);
         if (IsReset(request) || IsAcknowledgement(request)) return PeerAction::Reply(LongReply("00"));
         ++block_;
         if (block_ == faultBlock_) return fault_;
@@ -67,6 +74,7 @@ struct UploadTerminal {
     std::string data_;
     int faultBlock_;
     PeerAction fault_;
+    std::function<void(const std::string&)> watch_;
     int block_ = 0;
     ScriptedPeer peer;
 };
@@ -160,6 +168,66 @@ TEST(UploadFaults, ContradictoryRepliesGive19AndKeepOnlyTheCompleteEarlierBlocks
         ExpectReset(requests.back(), c.block == 1 ? Blanks(1792) : data.substr(0, 1792));
         for (const std::string& r : requests) EXPECT_FALSE(IsAcknowledgement(r)) << "no acknowledgement";
     }
+}
+
+TEST(UploadFaults, StatusThatOnlyReadsAsZeroEndsAs19WithoutTakingABlock) {
+    std::string data = Content(2 * 1792);
+    int terminal = 0;
+    for (const char* status : {"0A", " 0", "0 ", "+0"}) {
+        SCOPED_TRACE(std::string("status '") + status + "'");
+        std::string name = "T" + std::to_string(++terminal);
+        UploadTerminal peer(data, 1, PeerAction::Reply(LongReply(status)), name.c_str());
+        char rc[3] = {};
+        APUPL00B(name.c_str(), "up.dat", "DATEN", "1", rc);
+        EXPECT_EQ(Rc(rc), "19");
+        EXPECT_EQ(ReadFile("up.dat"), "");
+        auto requests = peer.peer.requests();
+        ASSERT_EQ(requests.size(), 3u) << "reset, the block request, the failure reset";
+        ExpectReset(requests.back(), Blanks(1792));
+    }
+}
+
+TEST(UploadFaults, SecondUploadIntoTheSameFileWaitsUntilTheFirstIsDone) {
+    // A holds up.dat from before its first block. B starts then; A's second
+    // block is held back until B reaches its terminal (or a second passed).
+    // When A acknowledges with "42", up.dat must hold A's data; B's data
+    // replace them only after that.
+    const std::string dataA = Content(1792 + 300);
+    const std::string dataB = std::string(2500, 'b');
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool aHolds = false, bStarted = false;
+    std::string fileAtAck = "(no acknowledgement)";
+    UploadTerminal b(dataB, 0, {}, "TB", [&](const std::string&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        bStarted = true;
+        changed.notify_all();
+    });
+    int aBlocks = 0;
+    UploadTerminal a(dataA, 0, {}, "TA", [&](const std::string& request) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (IsAcknowledgement(request)) {
+            fileAtAck = ReadFile("up.dat");
+        } else if (!IsReset(request) && ++aBlocks == 1) {
+            aHolds = true;
+            changed.notify_all();
+        } else if (aBlocks == 2) {
+            changed.wait_for(lock, std::chrono::seconds(1), [&] { return bStarted; });
+        }
+    });
+    char rcA[3] = {}, rcB[3] = {};
+    std::thread first([&] { APUPL00B("TA", "up.dat", "FILEA", "1", rcA); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return aHolds; }));
+    }
+    std::thread second([&] { APUPL00B("TB", "up.dat", "FILEB", "1", rcB); });
+    first.join();
+    second.join();
+    EXPECT_EQ(Rc(rcA), "00");
+    EXPECT_TRUE(fileAtAck == dataA) << "A's \"42\" went out while up.dat held " << fileAtAck.size() << " other bytes";
+    EXPECT_EQ(Rc(rcB), "00");
+    EXPECT_TRUE(ReadFile("up.dat") == dataB);
 }
 
 TEST(UploadFaults, ConnectionClosedAtBlockThreeGives16WithTwoBlocksKept) {

@@ -386,6 +386,9 @@ bool ParseEntryAddress(const TerminalEntry& entry, unsigned char address[4]) {
         }
         if (!ReadAddressPart(p, &bytes[i])) return false;
     }
+    // 0.0.0.0 (also 256.256.256.256, whose low bits give it) is no
+    // terminal: a connect to it would reach this host.
+    if ((bytes[0] | bytes[1] | bytes[2] | bytes[3]) == 0) return false;
     std::memcpy(address, bytes, sizeof bytes);
     return true;
 }

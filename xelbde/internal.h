@@ -197,7 +197,8 @@ bool FindTerminalEntry(const char* name, TerminalEntry* entry /* may be nullptr 
 // row with an empty name, or row 512).
 bool CopyTerminalRow(std::size_t index, TerminalEntry* entry);
 bool QueryISDNAdapter(const char* name);
-// Reads the ip field as four dotted numbers; false when it does not.
+// Reads the ip field as four dotted numbers; false when it does not, or
+// when they give 0.0.0.0.
 bool ParseEntryAddress(const TerminalEntry& entry, unsigned char address[4]);
 bool ResolveTerminalAddress(const char* name, unsigned char address[4], int* port);
 int ConnectTerminal(const char* name, const unsigned char address[4], int port, int timeout, int* socket);

@@ -3,9 +3,11 @@
 //                anything else or unset -> 1 (errors only)
 //   DEBUG_FILE   log file name, default "xelbde.log" in the working directory
 //   DEBUG_SIZE   size limit in KB, unset or 0 -> 2000
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "xelbde/internal.h"
 
@@ -15,7 +17,12 @@ namespace {
 constexpr const char* kDefaultLogFile = "xelbde.log";
 constexpr int kDefaultSizeKb = 2000;
 
-bool g_logInitialised = false;
+// The log is started once per process, by whichever thread comes first;
+// the others wait for it. The file name is chosen at the first attempt and
+// never written again, so it can be read without the lock afterwards.
+std::mutex g_startMutex;
+std::atomic<bool> g_logInitialised{false};
+bool g_fileNameChosen = false;
 char g_logFileName[kLogNameMax + 1];
 
 // Decimal value of an environment text: leading blanks skipped, conversion
@@ -42,15 +49,22 @@ int ConfiguredLevel() {
 }  // namespace
 
 int XelbdeInitLog() {
-    if (g_logInitialised) return 1;
+    if (g_logInitialised.load(std::memory_order_acquire)) return 1;
+    std::lock_guard<std::mutex> guard(g_startMutex);
+    if (g_logInitialised.load(std::memory_order_relaxed)) return 1;
+    if (!g_fileNameChosen) {
+        const char* file = std::getenv("DEBUG_FILE");
+        std::snprintf(g_logFileName, sizeof g_logFileName, "%.*s", kLogNameMax,
+                      file != nullptr ? file : kDefaultLogFile);
+        g_fileNameChosen = true;
+    }
     const int level = ConfiguredLevel();
-    const char* file = std::getenv("DEBUG_FILE");
-    std::snprintf(g_logFileName, sizeof g_logFileName, "%.*s", kLogNameMax, file != nullptr ? file : kDefaultLogFile);
     const char* sizeText = std::getenv("DEBUG_SIZE");
     int sizeKb = sizeText != nullptr ? DecimalValue(sizeText) : 0;
     if (sizeKb == 0) sizeKb = kDefaultSizeKb;
-    if (TcpcomInitLog(g_logFileName, level, sizeKb) == 1) g_logInitialised = true;
-    return g_logInitialised ? 1 : 0;
+    if (TcpcomInitLog(g_logFileName, level, sizeKb) != 1) return 0;
+    g_logInitialised.store(true, std::memory_order_release);
+    return 1;
 }
 
 void XelbdeTrace(const void* data, int length, const char* title) {

@@ -97,7 +97,12 @@ int ReceiveUploadBlock(int socket, const char* terminalFile, const unsigned char
     if (LongTransaction(socket, frame, reply) == 0) return XELBDE_EXCHANGE_FAILED;
 
     bool more = IsStatus(reply, "01");
-    if (!more && !IsStatus(reply, "00")) return ReplyStatusCode(reply + kLongStatus);
+    if (!more && !IsStatus(reply, "00")) {
+        // Only "00" and "01" carry a block. A status that merely reads as 0
+        // ("0A", " 0", "+0") carries none and contradicts itself.
+        int code = ReplyStatusCode(reply + kLongStatus);
+        return code != XELBDE_OK ? code : XELBDE_UPLOAD_MALFORMED;
+    }
     const void* end = std::memchr(reply + kLongData, kEndOfFileData, kLongDataLen);
     if (end == nullptr) {
         if (!more) return XELBDE_UPLOAD_MALFORMED;
@@ -139,15 +144,26 @@ int SendUploadAcknowledgement(int socket, const unsigned char* reply, const char
     return XELBDE_OK;
 }
 
+// Removes the host file this upload holds and closes it. The name is
+// removed while the share lock is still held and only when it still names
+// this upload's file, so a file another upload has created meanwhile under
+// the same name is never touched.
+void RemoveHostFile(int fd, const char* hostFile) {
+    RemoveHeldFile(hostFile, fd);
+    CloseIfOpen(fd);
+}
+
 // Cuts the host file back to the data received in full, closes it and, for
 // failures other than the terminal's statuses 90 to 99, sends the failure
 // reset. A file that can't be cut back would end in the blank reservation,
 // so it is removed rather than left looking like data.
 int AbandonUpload(int socket, int fd, const char* hostFile, off_t position, const unsigned char* previous,
                   int code) {
-    bool cut = ::ftruncate(fd, position) == 0;
-    CloseIfOpen(fd);
-    if (!cut) ::unlink(hostFile);
+    if (::ftruncate(fd, position) == 0) {
+        CloseIfOpen(fd);
+    } else {
+        RemoveHostFile(fd, hostFile);
+    }
     if (code < kNoResetFromStatus) SendFailureReset(socket, previous);
     return code;
 }
@@ -155,8 +171,7 @@ int AbandonUpload(int socket, int fd, const char* hostFile, off_t position, cons
 // A host file that can't be written is removed: it would hold less than
 // what the terminal sent.
 int DropHostFile(int socket, int fd, const char* hostFile, const unsigned char* previous) {
-    CloseIfOpen(fd);
-    ::unlink(hostFile);
+    RemoveHostFile(fd, hostFile);
     SendFailureReset(socket, previous);
     return XELBDE_UPLOAD_WRITE;
 }
@@ -193,10 +208,15 @@ int UploadBlock(int socket, const char* terminalFile, const unsigned char* previ
 // The upload loop receives through ReceiveUploadBlock and acknowledges the
 // last block itself, after its data are safely in the host file: a "42"
 // acknowledgement deletes the file on the terminal, so it must never go out
-// while the host copy is still incomplete.
+// while the host copy is still incomplete, or no longer carries the name.
+//
+// An existing host file is replaced, but never while another process holds
+// it (a second upload into the same file waits for the first, as for any
+// busy file, or ends with 14), and the file written is always the one the
+// name stands for.
 int UploadFile(int socket, const char* hostFile, const char* terminalFile, char deleteFlag) {
     if (hostFile == nullptr) return XELBDE_CLOSE_OR_CREATE;
-    ::unlink(hostFile);
+    if (!RemoveFileWhenFree(hostFile)) return XELBDE_CLOSE_OR_CREATE;
     int fd = OpenWithRetry(hostFile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kShareDenyReadWrite, kFileMode);
     if (fd < 0) return XELBDE_CLOSE_OR_CREATE;
 
@@ -217,8 +237,7 @@ int UploadFile(int socket, const char* hostFile, const char* terminalFile, char 
         // Room for the block first, so that a full disk shows before the
         // terminal has handed the block over.
         if (!WriteAt(fd, kBlankBlock.data(), kLongDataLen, position)) {
-            CloseIfOpen(fd);
-            ::unlink(hostFile);
+            RemoveHostFile(fd, hostFile);
             return XELBDE_UPLOAD_WRITE;
         }
         int length = 0;
@@ -231,6 +250,13 @@ int UploadFile(int socket, const char* hostFile, const char* terminalFile, char 
             off_t end = position + length;
             if (::ftruncate(fd, end) != 0 || (deleteFlag == '1' && ::fsync(fd) != 0)) {
                 return DropHostFile(socket, fd, hostFile, previous);
+            }
+            if (PathNamesFile(hostFile, fd) != 1) {
+                // Something outside the share mode removed or replaced the
+                // file: the data are not where the caller will look for them.
+                CloseIfOpen(fd);
+                SendFailureReset(socket, previous);
+                return XELBDE_UPLOAD_WRITE;
             }
             code = SendUploadAcknowledgement(socket, reply, terminalFile, deleteFlag);
             if (code != XELBDE_OK) return AbandonUpload(socket, fd, hostFile, position, previous, code);
