@@ -39,10 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     ::shutdown(fds[1], SHUT_WR);
 
-    int code = 0;
-    xelbde::InitApiLibrary(&code);
-    xelbde::GetBdeTimeout();
-    xelbde::SetSocketHandle("FZ", fds[0], &code);
+    xelbde::InitApiLibrary();
+    xelbde::SetSocketHandle("FZ", fds[0]);
     char rc[3] = {};
     char area[2048];
     char one = 0, two = 0;
@@ -70,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         default: APSCL00B("FZ", "*SYSVAL     ", "1", rc); break;
     }
-    xelbde::ReleaseSocketHandle("FZ", &code);
+    xelbde::ReleaseSocketHandle("FZ");
     ::close(fds[0]);
     ::close(fds[1]);
     return 0;

@@ -9,8 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace xelbde;
     ParseTerminalIni(reinterpret_cast<const char*>(data), size);
     for (const TerminalEntry& entry : TerminalTable) {
-        unsigned char address[4];
-        ParseEntryAddress(entry, address);
+        ParseEntryAddress(entry);
         if (entry.name[0] == '\0') break;
     }
     TerminalEntry found;

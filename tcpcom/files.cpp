@@ -1,6 +1,5 @@
-// File and text helpers: the share-mode open that waits for busy files, and
-// the small in-place text routines the configuration reader and the command
-// table use.
+// File helpers: the share-mode open that waits for busy files, the opens
+// and removals for shared directories, and the write-all loop.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "tcpcom/internal.h"
 #include "tcpcom/tcpcom.h"
 
 namespace {
@@ -174,31 +174,36 @@ extern "C" int CloseIfOpen(int fd) {
     return ::close(fd);
 }
 
-extern "C" char* TrimLeft(char* text) {
-    if (text == nullptr) return text;
-    size_t skip = std::strspn(text, " \t");
-    if (skip > 0) std::memmove(text, text + skip, std::strlen(text + skip) + 1);
-    return text;
-}
+namespace tcpcom {
 
-extern "C" char* TrimRight(char* text) {
-    if (text == nullptr) return text;
-    size_t length = std::strlen(text);
-    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t')) --length;
-    text[length] = '\0';
-    return text;
-}
-
-// Compares n characters with only a to z folded to upper case. The texts are
-// equal as soon as both end at the same place; a text that ends earlier
-// differs there, so neither is read past its terminator.
-extern "C" int CompareNoCase(const char* a, const char* b, int n) {
-    if (n <= 0) return 1;
-    if (a == nullptr || b == nullptr) return a == b ? 1 : 0;
-    auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; };
-    for (int i = 0; i < n; ++i) {
-        if (upper(a[i]) != upper(b[i])) return 0;
-        if (a[i] == '\0') return 1;
+std::size_t WriteAll(int fd, const void* data, std::size_t length) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::write(fd, bytes + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
     }
-    return 1;
+    return done;
 }
+
+std::size_t WriteAllAt(int fd, const void* data, std::size_t length, off_t offset) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::pwrite(fd, bytes + done, length - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+}  // namespace tcpcom

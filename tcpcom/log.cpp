@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tcpcom/internal.h"
 #include "tcpcom/tcpcom.h"
 
 namespace {
@@ -150,17 +151,8 @@ extern "C" int LogWriteString(const char* line) {
     }
 
     const size_t length = std::strlen(line);
-    size_t written = 0;
-    int error = 0;
-    while (written < length) {
-        ssize_t n = ::write(fd, line + written, length - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        written += static_cast<size_t>(n);
-    }
+    const size_t written = tcpcom::WriteAll(fd, line, length);
+    const int error = written < length ? errno : 0;
     int result = 1;
     if (written < length) {
         std::printf("%s: Fehler (%s) beim Schreiben der Fehlerdatei (%s)\nzu schreibende Laenge: %ld; geschrieben: %ld\n",

@@ -6,6 +6,7 @@
 // Times are taken from the monotonic clock so that a host clock being set
 // (the clock synchronisation does that) never stretches or cuts a wait.
 #include "tcpcom/tcpcom.h"
+#include "tcpcom/internal.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -141,20 +142,13 @@ int WaitReadable(int sock, int64_t ms) {
     return ready == 0 ? 0 : 1;
 }
 
-// Reads one decimal number the way the dotted-address rebuilding does: leading
-// white space, an optional sign, digits up to the first non-digit; no digits
-// give 0. Saturates instead of overflowing.
+// One part of a dotted name as a decimal number ("%d" of the part's text;
+// no digits give 0), saturated far beyond any address byte.
 long long PartValue(const char* begin, const char* end) {
-    const char* p = begin;
-    while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
-    bool negative = false;
-    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
-    long long value = 0;
-    while (p < end && *p >= '0' && *p <= '9') {
-        if (value < 100000000000LL) value = value * 10 + (*p - '0');
-        ++p;
-    }
-    return negative ? -value : value;
+    const tcpcom::Decimal d = tcpcom::ScanDecimal(std::string_view(begin, static_cast<std::size_t>(end - begin)));
+    constexpr std::uint64_t kCeiling = 1000000000000ULL;
+    const long long value = static_cast<long long>(d.overflow || d.magnitude > kCeiling ? kCeiling : d.magnitude);
+    return d.negative ? -value : value;
 }
 
 }  // namespace

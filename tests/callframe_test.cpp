@@ -81,11 +81,11 @@ TEST(FixedField, ReadsFixedWidthFieldWithoutTerminator) {
 
 TEST(ReturnCode, WritesTwoDigitsWithoutTerminator) {
     char field[3] = {'?', '?', 'Z'};
-    SetCobolReturnCode(kIdAPTYP01B, 7, field, "Terminal=T01");
+    SetCobolReturnCode(kIdAPTYP01B, Code{7}, field, "Terminal=T01");
     EXPECT_EQ(std::string(field, 3), "07Z");
-    SetCobolReturnCode(kIdAPTYP01B, 0, field, "Terminal=T01");
+    SetCobolReturnCode(kIdAPTYP01B, Code{0}, field, "Terminal=T01");
     EXPECT_EQ(std::string(field, 3), "00Z");
-    SetCobolReturnCode(kIdAPTYP01B, 99, field, "Terminal=T01");
+    SetCobolReturnCode(kIdAPTYP01B, Code{99}, field, "Terminal=T01");
     EXPECT_EQ(std::string(field, 3), "99Z");
 }
 
@@ -93,7 +93,7 @@ TEST(ReturnCode, CodeOutsideRangeBecomesOneWithMessageInLog) {
     for (int bad : {100, -1}) {
         char field[2] = {'?', '?'};
         StdoutCapture out;
-        SetCobolReturnCode(kIdAPTYP01B, bad, field, "Terminal=T01");
+        SetCobolReturnCode(kIdAPTYP01B, Code{bad}, field, "Terminal=T01");
         // The first record of the process must reach the log, not the screen.
         EXPECT_EQ(out.Take(), "");
         EXPECT_EQ(std::string(field, 2), "01");
@@ -106,7 +106,7 @@ TEST(ReturnCode, CodeOutsideRangeBecomesOneWithMessageInLog) {
 
 TEST(ReturnCode, OperationsRecordOnlyWhenLevelAdmitsIt) {
     char field[2];
-    SetCobolReturnCode(kIdAPDLC00B, 5, field, "Terminal=T01");
+    SetCobolReturnCode(kIdAPDLC00B, Code{5}, field, "Terminal=T01");
     EXPECT_EQ(std::string(field, 2), "05");
     EXPECT_EQ(Log().find(";0100;"), std::string::npos) << Log();
 }
@@ -114,8 +114,8 @@ TEST(ReturnCode, OperationsRecordOnlyWhenLevelAdmitsIt) {
 TEST(ReturnCode, OperationsRecordWithApiNameAtLevelZero) {
     ::setenv("DEBUG_LEVEL", "0", 1);
     char field[2];
-    SetCobolReturnCode(kIdAPTYP01B, 7, field, "Terminal=T01 Typ=5214-031");
-    SetCobolReturnCode(kIdAPDSPPGE, 0, field, "Terminal=T02");
+    SetCobolReturnCode(kIdAPTYP01B, Code{7}, field, "Terminal=T01 Typ=5214-031");
+    SetCobolReturnCode(kIdAPDSPPGE, Code{0}, field, "Terminal=T02");
     std::string log = Log();
     EXPECT_NE(log.find(";xelbde;APTYP01B;0100;0007;00000;Terminal=T01 Typ=5214-031;\n"), std::string::npos) << log;
     EXPECT_NE(log.find(";xelbde;APDSPPGE;0100;0000;00000;Terminal=T02;\n"), std::string::npos) << log;
@@ -124,8 +124,8 @@ TEST(ReturnCode, OperationsRecordWithApiNameAtLevelZero) {
 TEST(ReturnCode, InvalidIdStillSetsFieldAndWritesRecord) {
     ::setenv("DEBUG_LEVEL", "0", 1);
     char field[2];
-    SetCobolReturnCode(kApiCount, 3, field, nullptr);
-    SetCobolReturnCode(-1, 4, field, "x");
+    SetCobolReturnCode(kApiCount, Code{3}, field, nullptr);
+    SetCobolReturnCode(-1, Code{4}, field, "x");
     EXPECT_EQ(std::string(field, 2), "04");
     EXPECT_NE(Log().find(";xelbde;?;0100;0003;00000;;\n"), std::string::npos) << Log();
 }
@@ -133,27 +133,27 @@ TEST(ReturnCode, InvalidIdStillSetsFieldAndWritesRecord) {
 // ---------------------------------------------------------- reply status --
 
 TEST(ReplyStatus, TwoCharactersAsDecimalNumber) {
-    EXPECT_EQ(ParseStatusCode("00"), 0);
-    EXPECT_EQ(ParseStatusCode("42"), 42);
-    EXPECT_EQ(ParseStatusCode(" 5"), 5);
-    EXPECT_EQ(ParseStatusCode("5 "), 5);
-    EXPECT_EQ(ParseStatusCode("+7"), 7);
-    EXPECT_EQ(ParseStatusCode("-1"), -1);
+    EXPECT_EQ(ParseStatusCode("00"), Code{0});
+    EXPECT_EQ(ParseStatusCode("42"), Code{42});
+    EXPECT_EQ(ParseStatusCode(" 5"), Code{5});
+    EXPECT_EQ(ParseStatusCode("5 "), Code{5});
+    EXPECT_EQ(ParseStatusCode("+7"), Code{7});
+    EXPECT_EQ(ParseStatusCode("-1"), Code{-1});
 }
 
 TEST(ReplyStatus, NeverReadsBeyondTheTwoCharacters) {
     // The status sits inside a frame; the byte after it is not part of it.
-    EXPECT_EQ(ParseStatusCode(" 57"), 5);
-    EXPECT_EQ(ParseStatusCode("-12"), -1);
-    EXPECT_EQ(ParseStatusCode("  7"), kStatusNotNumeric);
+    EXPECT_EQ(ParseStatusCode(" 57"), Code{5});
+    EXPECT_EQ(ParseStatusCode("-12"), Code{-1});
+    EXPECT_EQ(ParseStatusCode("  7"), Code::kStatusNotNumeric);
 }
 
 TEST(ReplyStatus, NoNumberIsOutsideTheCodeRange) {
     for (const char* status : {"ab", "  ", "-", "- ", "\0\0", "x1"}) {
-        int value = ParseStatusCode(status);
+        int value = ToInt(ParseStatusCode(status));
         EXPECT_TRUE(value < 0 || value > 99) << status;
     }
-    EXPECT_EQ(ParseStatusCode(nullptr), kStatusNotNumeric);
+    EXPECT_EQ(ParseStatusCode(nullptr), Code::kStatusNotNumeric);
 }
 
 TEST(ReplyStatus, NegativeAndNonNumericStatusEndAsCodeOne) {
@@ -164,56 +164,39 @@ TEST(ReplyStatus, NegativeAndNonNumericStatusEndAsCodeOne) {
     EXPECT_EQ(std::string(field, 2), "01");
     std::string log = Log();
     EXPECT_NE(log.find("ungueltiger Returncode (-1);"), std::string::npos) << log;
-    EXPECT_NE(log.find("ungueltiger Returncode (" + std::to_string(kStatusNotNumeric) + ");"), std::string::npos)
+    EXPECT_NE(log.find("ungueltiger Returncode (" + std::to_string(ToInt(Code::kStatusNotNumeric)) + ");"), std::string::npos)
         << log;
 }
 
 // ---------------------------------------------------------- registration --
 
 TEST(Registration, ConnectRefusedWhenAlreadyConnected) {
-    int code = -1;
-    int socket = -1;
-    ASSERT_EQ(RegisterApiFunction(kIdAPALC00B, "T01", &code, &socket), 1);
-    ASSERT_EQ(SetSocketHandle("T01", 42, &code), 1);
-    EXPECT_EQ(RegisterApiFunction(kIdAPALC00B, "T01", &code, &socket), 0);
-    EXPECT_EQ(code, XELBDE_CONNECTION_STATE);
+    ASSERT_TRUE(RegisterApiFunction(kIdAPALC00B, "T01").ok());
+    ASSERT_EQ(SetSocketHandle("T01", 42), Code::kOk);
+    EXPECT_EQ(RegisterApiFunction(kIdAPALC00B, "T01").code, Code::kConnectionState);
 }
 
 TEST(Registration, OtherCallsNeedAConnection) {
-    int code = -1;
-    int socket = -1;
-    EXPECT_EQ(RegisterApiFunction(kIdAPTYP01B, "T01", &code, &socket), 0);
-    EXPECT_EQ(code, XELBDE_CONNECTION_STATE);
-
-    ASSERT_EQ(SetSocketHandle("T01", 42, &code), 1);
-    EXPECT_EQ(RegisterApiFunction(kIdAPTYP01B, "T01", &code, &socket), 1);
-    EXPECT_EQ(code, XELBDE_OK);
-    EXPECT_EQ(socket, 42);
-    EXPECT_EQ(RegisterApiFunction(kIdAPTYP01B, "T02", &code, &socket), 0);
-    EXPECT_EQ(code, XELBDE_CONNECTION_STATE);
+    EXPECT_EQ(RegisterApiFunction(kIdAPTYP01B, "T01").code, Code::kConnectionState);
+    ASSERT_EQ(SetSocketHandle("T01", 42), Code::kOk);
+    SocketResult found = RegisterApiFunction(kIdAPTYP01B, "T01");
+    EXPECT_EQ(found.code, Code::kOk);
+    EXPECT_EQ(found.socket, 42);
+    EXPECT_EQ(RegisterApiFunction(kIdAPTYP01B, "T02").code, Code::kConnectionState);
 }
 
 TEST(Registration, EmptyNameNeverBorrowsAFreeSlot) {
-    int code = -1;
-    int socket = 77;
-    ASSERT_EQ(InitApiLibrary(&code), 1);
-    ASSERT_EQ(SetSocketHandle("T01", 42, &code), 1);  // slot 1 onward are free, socket 0
-    EXPECT_EQ(RegisterApiFunction(kIdAPALC00B, "", &code, &socket), 0);
-    EXPECT_EQ(code, XELBDE_CONNECTION_STATE);
-    EXPECT_EQ(RegisterApiFunction(kIdAPTYP01B, "", &code, &socket), 0);
-    EXPECT_EQ(code, XELBDE_CONNECTION_STATE);
-    EXPECT_NE(socket, 0);
-    EXPECT_EQ(RegisterApiFunction(kIdAPTYP01B, nullptr, &code, &socket), 0);
-    EXPECT_EQ(code, XELBDE_CONNECTION_STATE);
+    ASSERT_EQ(InitApiLibrary(), Code::kOk);
+    ASSERT_EQ(SetSocketHandle("T01", 42), Code::kOk);  // slot 1 onward are free, socket 0
+    EXPECT_EQ(RegisterApiFunction(kIdAPALC00B, "").code, Code::kConnectionState);
+    SocketResult found = RegisterApiFunction(kIdAPTYP01B, "");
+    EXPECT_EQ(found.code, Code::kConnectionState);
+    EXPECT_NE(found.socket, 0);
+    EXPECT_EQ(RegisterApiFunction(kIdAPTYP01B, nullptr).code, Code::kConnectionState);
 }
 
 TEST(Registration, UnknownIdIsRefusedWithCodeOne) {
-    for (int id : {kApiCount, -1}) {
-        int code = -1;
-        int socket = -1;
-        EXPECT_EQ(RegisterApiFunction(id, "T01", &code, &socket), 0);
-        EXPECT_EQ(code, XELBDE_INTERNAL);
-    }
+    for (int id : {kApiCount, -1}) EXPECT_EQ(RegisterApiFunction(id, "T01").code, Code::kInternal);
     std::string log = Log();
     EXPECT_NE(log.find(";xelbde;RegisterApiFunction;0001;0001;00000;"
                        "Interner Programmfehler: Unbekannte API-Funktion '25';\n"),
@@ -226,9 +209,7 @@ TEST(Registration, TracesAtHighestLevel) {
     ::setenv("DEBUG_LEVEL", "2", 1);
     char name[kNameBufferSize];
     NormalizeBdeName("T01", name);
-    int code = -1;
-    int socket = -1;
-    RegisterApiFunction(kIdAPTYP01B, name, &code, &socket);
+    RegisterApiFunction(kIdAPTYP01B, name);
     std::string log = Log();
     EXPECT_NE(log.find(";xelbde.log;*** NormalizeBdeName ***;1600;"), std::string::npos) << log;
     EXPECT_NE(log.find("|T01.............|"), std::string::npos) << log;

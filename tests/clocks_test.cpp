@@ -291,9 +291,10 @@ TEST(ParseTwoDigits, BlanksDigitsAndLetters) {
     };
     for (Case c : {Case{"07", 7}, Case{" 7", 7}, Case{"5X", 5}, Case{"AB", 0}, Case{"-1", 0}, Case{"99", 99}}) {
         int value = -1;
-        EXPECT_EQ(xelbde::ParseTwoDigits(c.text, 2, &value, false), 0);
+        EXPECT_EQ(xelbde::ParseTwoDigits(c.text, 2, &value, false), xelbde::Code::kOk);
         EXPECT_EQ(value, c.value) << c.text;
-        EXPECT_EQ(xelbde::ParseTwoDigits(c.text, 2, &value, true), c.value == 0 ? XELBDE_BAD_TERMINAL_DATA : 0);
+        EXPECT_EQ(xelbde::ParseTwoDigits(c.text, 2, &value, true),
+                  c.value == 0 ? xelbde::Code::kBadTerminalData : xelbde::Code::kOk);
     }
 }
 

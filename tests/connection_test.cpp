@@ -35,11 +35,7 @@ std::string Dlc(const char* terminal) {
     return rc;
 }
 
-bool Registered(const char* name) {
-    int socket = -1;
-    int code = 0;
-    return GetSocketHandle(name, &socket, &code) != 0;
-}
+bool Registered(const char* name) { return GetSocketHandle(name).ok(); }
 
 bool FdOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
@@ -107,9 +103,8 @@ TEST_F(Connection, DirectReleaseClosesAndUnregisters) {
 }
 
 TEST_F(Connection, FailedCloseGives14AndStillUnregisters) {
-    int code = 0;
-    ASSERT_TRUE(InitApiLibrary(&code));
-    ASSERT_TRUE(SetSocketHandle("T1", 1000, &code));  // no such descriptor
+    ASSERT_EQ(InitApiLibrary(), Code::kOk);
+    ASSERT_EQ(SetSocketHandle("T1", 1000), Code::kOk);  // no such descriptor
     EXPECT_EQ(Dlc("T1"), "14");
     EXPECT_FALSE(Registered("T1"));
 }
@@ -145,16 +140,15 @@ TEST_F(Connection, IsdnReleaseHangsUpFirst) {
 
 TEST_F(Connection, HangUpCodes) {
     ::setenv("XELBDE_TIMEOUT", "1", 1);
-    GetBdeTimeout();
     {
         ScriptedPeer peer([](int, const std::string&) { return PeerAction::Reply(ShortReply(" 9")); });
-        EXPECT_EQ(HangUpIsdnTerminal(peer.clientFd()), 9);
+        EXPECT_EQ(HangUpIsdnTerminal(peer.session()), Code{9});
     }
     {  // a reply with the wrong marker twice is no valid reply
         std::string bad = ShortReply("00");
         bad[1] = ' ';
         ScriptedPeer peer([&](int, const std::string&) { return PeerAction::Reply(bad); });
-        EXPECT_EQ(HangUpIsdnTerminal(peer.clientFd()), XELBDE_ADAPTER_HANGUP);
+        EXPECT_EQ(HangUpIsdnTerminal(peer.session()), Code::kAdapterHangup);
         EXPECT_EQ(peer.requests().size(), 2u);
     }
 }

@@ -112,13 +112,11 @@ TEST(DirectConnection, DuplicateRegistrationClosesTheNewSocket) {
     e2e::Sim sim(Terminal("B5D8"));
     ASSERT_TRUE(sim.ready());
     ::setenv("XELBDE_TIMEOUT", "2", 1);
-    int code = 0;
-    ASSERT_TRUE(xelbde::InitApiLibrary(&code));
-    ASSERT_TRUE(xelbde::SetSocketHandle("T1", 1000, &code));
-    const unsigned char address[4] = {127, 0, 0, 2};
-    int socket = -1;
-    EXPECT_EQ(xelbde::ConnectTerminal("T1", address, 23, 2, &socket), XELBDE_ALREADY_REGISTERED);
-    EXPECT_EQ(socket, -1);
+    ASSERT_EQ(xelbde::InitApiLibrary(), xelbde::Code::kOk);
+    ASSERT_EQ(xelbde::SetSocketHandle("T1", 1000), xelbde::Code::kOk);
+    xelbde::SocketResult connected = xelbde::ConnectTerminal("T1", {{127, 0, 0, 2}, 23}, 2);
+    EXPECT_EQ(connected.code, xelbde::Code::kAlreadyRegistered);
+    EXPECT_EQ(connected.socket, -1);
     // The refused connection was closed, so bdesim serves the next one.
     EXPECT_EQ(e2e::Xelcmd({"127.0.0.2", "aptyp01b"}, kLogged).out, "5214-031");
 }

@@ -91,11 +91,7 @@ class IsdnAdapters : public ::testing::Test {
         APDLC00B(name, "", rc);
         return rc;
     }
-    static bool Registered(const char* name) {
-        int socket = -1;
-        int code = 0;
-        return GetSocketHandle(name, &socket, &code) != 0;
-    }
+    static bool Registered(const char* name) { return GetSocketHandle(name).ok(); }
 };
 
 const char* const kTwoAdapters =

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <sys/socket.h>
@@ -32,6 +33,11 @@ using namespace xelbde;
 const std::string kPrefix = "\x1B[2J";
 
 std::string Bytes(const unsigned char* data, std::size_t n) { return std::string(reinterpret_cast<const char*>(data), n); }
+template <std::size_t N>
+std::string Bytes(const FrameBytes<N>& frame) { return Bytes(frame.bytes.data(), N); }
+
+// The peer's end as a session with the default reply time-out.
+Session On(int fd) { return Session{fd, GetBdeTimeout()}; }
 
 PeerAction Answer(std::string reply) { return PeerAction::Reply(std::move(reply)); }
 
@@ -55,7 +61,7 @@ TEST_F(Frames, StatusFrameGoesOutAsTwelveBytesAfterThePrefix) {
     for (const unsigned char* code : {kTypeQuery, kSystemInit}) {
         ScriptedPeer peer([](int, const std::string&) { return Answer(StatusReply(0xB5, 0xD8)); });
         TerminalType type{};
-        EXPECT_EQ(SendKorvoCommand(peer.clientFd(), code, &type), XELBDE_OK);
+        EXPECT_EQ(SendKorvoCommand(On(peer.clientFd()), code, &type), Code::kOk);
         ASSERT_EQ(peer.requests().size(), 1u);
         EXPECT_EQ(peer.prefixes()[0], kPrefix);
         std::string expected = "\x20\xCA\xCE\x66\xD8\x64\xD8";
@@ -69,21 +75,16 @@ TEST_F(Frames, ShortFramesGoOutWhole) {
     std::string cl, id;
     {
         ScriptedPeer peer([](int, const std::string&) { return Answer(ShortReply("00")); });
-        unsigned char frame[kShortFrameLen];
-        BuildShortFrame(frame);
-        std::memcpy(frame + kShortCommand, "CL", 2);
-        EXPECT_EQ(ShortTransaction(peer.clientFd(), frame, nullptr), 1);
+        EXPECT_TRUE(ShortTransaction(On(peer.clientFd()), BuildShortFrame("CL")));
         ASSERT_EQ(peer.requests().size(), 1u);
         EXPECT_EQ(peer.prefixes()[0], kPrefix);
         cl = peer.requests()[0];
     }
     {
         ScriptedPeer peer([](int, const std::string&) { return Answer(ShortReply("00")); });
-        unsigned char frame[kShortFrameLen];
-        BuildShortFrame(frame);
-        std::memcpy(frame + kShortCommand, "ID", 2);
-        std::memcpy(frame + kShortData, "12345", 5);
-        EXPECT_EQ(ShortTransaction(peer.clientFd(), frame, nullptr), 1);
+        ShortFrame frame = BuildShortFrame("ID");
+        frame.PutText(ShortFrame::kData, "12345", 5);
+        EXPECT_TRUE(ShortTransaction(On(peer.clientFd()), frame));
         ASSERT_EQ(peer.requests().size(), 1u);
         id = peer.requests()[0];
     }
@@ -98,14 +99,11 @@ TEST_F(Frames, ShortFramesGoOutWhole) {
 
 TEST_F(Frames, LongFrameCarriesItsFixedFields) {
     ScriptedPeer peer([](int, const std::string&) { return Answer(LongReply("00")); });
-    unsigned char frame[kLongFrameLen];
-    BuildLongFrame(frame);
-    std::memcpy(frame + kLongCommand, "QSVERSION", 9);
-    std::memcpy(frame + kLongStatus, "40", 2);
-    std::memcpy(frame + kLongProgram, "GFCUPL00", 8);
-    frame[kLongData] = 0xA6;
-    unsigned char reply[kLongFrameLen];
-    EXPECT_EQ(LongTransaction(peer.clientFd(), frame, reply), 1);
+    LongFrame frame = BuildLongRequest("QSVERSION", "GFCUPL00");
+    frame.SetRequestCode("40");
+    frame.bytes[LongFrame::kData] = 0xA6;
+    std::optional<LongFrame> reply = LongTransaction(On(peer.clientFd()), frame);
+    ASSERT_TRUE(reply);
     ASSERT_EQ(peer.requests().size(), 1u);
     EXPECT_EQ(peer.prefixes()[0], kPrefix);
 
@@ -118,22 +116,20 @@ TEST_F(Frames, LongFrameCarriesItsFixedFields) {
     Put(expected, 81, "\xA6");
     Put(expected, 1917, "\xCA\xCE");
     EXPECT_EQ(peer.requests()[0], expected);
-    EXPECT_EQ(Bytes(reply, kLongFrameLen), LongReply("00"));
+    EXPECT_EQ(Bytes(*reply), LongReply("00"));
 
     // The request code stays blank unless the caller sets one.
-    BuildLongFrame(frame);
-    EXPECT_EQ(Bytes(frame + kLongStatus, 2), "  ");
+    EXPECT_EQ(Bytes(BuildLongFrame().at(LongFrame::kStatus), 2), "  ");
 }
 
-TEST_F(Frames, LongReplyMayOverwriteTheRequestBuffer) {
+TEST_F(Frames, LongReplyComesBackWholeWithItsStatus) {
     std::string answer = LongReply("07");
-    Put(answer, kLongData, "version text");
+    Put(answer, LongFrame::kData, "version text");
     ScriptedPeer peer([&](int, const std::string&) { return Answer(answer); });
-    unsigned char frame[kLongFrameLen];
-    BuildLongFrame(frame);
-    EXPECT_EQ(LongTransaction(peer.clientFd(), frame, frame), 1);
-    EXPECT_EQ(Bytes(frame, kLongFrameLen), answer);
-    EXPECT_EQ(ReplyStatusCode(frame + kLongStatus), 7);
+    std::optional<LongFrame> reply = LongTransaction(On(peer.clientFd()), BuildLongFrame());
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Bytes(*reply), answer);
+    EXPECT_EQ(StatusCode(reply->status()), Code{7});
 }
 
 // ------------------------------------------------------- marker checks --
@@ -142,80 +138,56 @@ TEST_F(Frames, ShortTransactionSendsEverythingAgainAfterAWrongMarker) {
     std::string bad = ShortReply("00");
     Put(bad, 1, "\xCA\xCE");  // the request marker where the reply marker belongs
     std::string good = ShortReply("00");
-    Put(good, kShortData, "L=0");
+    Put(good, ShortFrame::kData, "L=0");
     ScriptedPeer peer([&](int index, const std::string&) { return Answer(index == 0 ? bad : good); });
-    unsigned char frame[kShortFrameLen];
-    BuildShortFrame(frame);
-    std::memcpy(frame + kShortCommand, "ST", 2);
-    unsigned char reply[kShortFrameLen];
-    EXPECT_EQ(ShortTransaction(peer.clientFd(), frame, reply), 1);
+    std::optional<ShortFrame> reply = ShortTransaction(On(peer.clientFd()), BuildShortFrame("ST"));
+    ASSERT_TRUE(reply);
     ASSERT_EQ(peer.requests().size(), 2u);
     EXPECT_EQ(peer.prefixes()[1], kPrefix);
     EXPECT_EQ(peer.requests()[1], peer.requests()[0]);
     EXPECT_EQ(peer.requests()[1].size(), 526u);
-    EXPECT_EQ(Bytes(reply, kShortFrameLen), good);
+    EXPECT_EQ(Bytes(*reply), good);
 }
 
 TEST_F(Frames, ShortTransactionFailsAfterTwoWrongMarkers) {
     std::string bad = StatusReply(0xB5, 0xD8);
     bad[2] = ' ';
     ScriptedPeer peer([&](int, const std::string&) { return Answer(bad); });
-    unsigned char frame[kShortFrameLen];
-    BuildStatusFrame(frame, kTypeQuery);
-    unsigned char reply[kShortFrameLen];
-    std::memset(reply, 'Z', sizeof reply);
-    EXPECT_EQ(ShortTransaction(peer.clientFd(), frame, reply), 0);
+    EXPECT_FALSE(ShortTransaction(On(peer.clientFd()), BuildStatusFrame(kTypeQuery)));
     EXPECT_EQ(peer.requests().size(), 2u);
-    EXPECT_EQ(Bytes(reply, kShortFrameLen), std::string(kShortFrameLen, 'Z'));
 }
 
 TEST_F(Frames, LongTransactionFailsAtOnceOnAWrongEndMarker) {
     std::string bad = LongReply("00");
     Put(bad, 1917, "\xCA\xCE");
     ScriptedPeer peer([&](int, const std::string&) { return Answer(bad); });
-    unsigned char frame[kLongFrameLen];
-    BuildLongFrame(frame);
-    unsigned char reply[kLongFrameLen];
-    std::memset(reply, 'Z', sizeof reply);
-    EXPECT_EQ(LongTransaction(peer.clientFd(), frame, reply), 0);
+    EXPECT_FALSE(LongTransaction(On(peer.clientFd()), BuildLongFrame()));
     EXPECT_EQ(peer.requests().size(), 1u);
-    EXPECT_EQ(reply[0], 'Z');
 }
 
 // --------------------------------------------------- short and late replies --
 
-TEST_F(Frames, ReplyCutShortByThePeerClosingIsAFailureAndPassesNothingOn) {
+TEST_F(Frames, ReplyCutShortByThePeerClosingIsAFailure) {
     // The terminal sends the start of a correct reply, then hangs up.
     ScriptedPeer shortPeer([](int, const std::string&) {
         return PeerAction::ReplyThenClose(ShortReply("00").substr(0, 300));
     });
-    unsigned char frame[kShortFrameLen];
-    BuildShortFrame(frame);
-    std::memcpy(frame + kShortCommand, "DN", 2);
-    unsigned char reply[kShortFrameLen];
-    std::memset(reply, 'Z', sizeof reply);
-    EXPECT_EQ(ShortTransaction(shortPeer.clientFd(), frame, reply), 0);
+    EXPECT_FALSE(ShortTransaction(On(shortPeer.clientFd()), BuildShortFrame("DN")));
     EXPECT_EQ(shortPeer.requests().size(), 1u);  // no second attempt on a dead line
-    EXPECT_EQ(Bytes(reply, kShortFrameLen), std::string(kShortFrameLen, 'Z'));
 
     ScriptedPeer longPeer([](int, const std::string&) {
         return PeerAction::ReplyThenClose(LongReply("00").substr(0, 1919));
     });
-    unsigned char longFrame[kLongFrameLen];
-    BuildLongFrame(longFrame);
-    unsigned char before[kLongFrameLen];
-    std::memcpy(before, longFrame, sizeof before);
-    EXPECT_EQ(LongTransaction(longPeer.clientFd(), longFrame, longFrame), 0);
-    EXPECT_EQ(std::memcmp(before, longFrame, sizeof before), 0);
+    EXPECT_FALSE(LongTransaction(On(longPeer.clientFd()), BuildLongFrame()));
 }
 
 TEST_F(Frames, ReplyArrivingInSeveralPiecesSucceeds) {
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     std::string answer = LongReply("00");
-    Put(answer, kLongData, "pieces");
+    Put(answer, LongFrame::kData, "pieces");
     std::thread terminal([&] {
-        char request[4 + kLongFrameLen];
+        char request[4 + LongFrame::kSize];
         std::size_t got = 0;
         while (got < sizeof request) {
             ssize_t n = ::read(fds[1], request + got, sizeof request - got);
@@ -228,12 +200,10 @@ TEST_F(Frames, ReplyArrivingInSeveralPiecesSucceeds) {
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
     });
-    unsigned char frame[kLongFrameLen];
-    BuildLongFrame(frame);
-    unsigned char reply[kLongFrameLen];
-    EXPECT_EQ(LongTransaction(fds[0], frame, reply), 1);
+    std::optional<LongFrame> reply = LongTransaction(On(fds[0]), BuildLongFrame());
     terminal.join();
-    EXPECT_EQ(Bytes(reply, kLongFrameLen), answer);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Bytes(*reply), answer);
     ::close(fds[0]);
     ::close(fds[1]);
 }
@@ -245,7 +215,7 @@ TEST(FramesTimeout, SilentTerminalFailsAfterTheConfiguredTimeout) {
     TerminalType type{};
     type.klass = -7;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(SendKorvoCommand(peer.clientFd(), kTypeQuery, &type), XELBDE_EXCHANGE_FAILED);
+    EXPECT_EQ(SendKorvoCommand(On(peer.clientFd()), kTypeQuery, &type), Code::kExchangeFailed);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(type.klass, -7);  // untouched
     EXPECT_EQ(peer.requests().size(), 1u);
@@ -276,7 +246,7 @@ TEST_P(StatusTable, KnownStatusFillsTheTypeRecord) {
     ScriptedPeer peer([&](int, const std::string&) { return Answer(StatusReply(row.status[0], row.status[1])); });
     TerminalType type;
     std::memset(&type, 0x55, sizeof type);
-    EXPECT_EQ(SendKorvoCommand(peer.clientFd(), kTypeQuery, &type), XELBDE_OK);
+    EXPECT_EQ(SendKorvoCommand(On(peer.clientFd()), kTypeQuery, &type), Code::kOk);
     EXPECT_EQ(type.status[0], row.status[0]);
     EXPECT_EQ(type.status[1], row.status[1]);
     EXPECT_EQ(type.reserved1, 0);
@@ -306,7 +276,7 @@ TEST_F(FramesWithLog, UnknownStatusIsLoggedAndGives16) {
                           Case{0x00, 0x7F, "Unbekannter Terminalstatus ( 0 0x7f)"}}) {
         ScriptedPeer peer([&](int, const std::string&) { return Answer(StatusReply(c.b7, c.b8)); });
         TerminalType type{};
-        EXPECT_EQ(SendKorvoCommand(peer.clientFd(), kTypeQuery, &type), XELBDE_EXCHANGE_FAILED);
+        EXPECT_EQ(SendKorvoCommand(On(peer.clientFd()), kTypeQuery, &type), Code::kExchangeFailed);
         EXPECT_EQ(type.status[0], c.b7);
         EXPECT_EQ(type.status[1], c.b8);
         EXPECT_EQ(type.klass, 255);
@@ -324,19 +294,21 @@ TEST_F(FramesWithLog, StatusReplyWithoutItsEndMarkerGives16WithoutARecord) {
     ScriptedPeer peer([&](int, const std::string&) { return Answer(reply); });
     TerminalType type{};
     type.klass = -7;
-    EXPECT_EQ(SendKorvoCommand(peer.clientFd(), kTypeQuery, &type), XELBDE_EXCHANGE_FAILED);
+    EXPECT_EQ(SendKorvoCommand(On(peer.clientFd()), kTypeQuery, &type), Code::kExchangeFailed);
     EXPECT_EQ(type.klass, -7);
     EXPECT_EQ(peer.requests().size(), 1u);  // bytes 1-2 were right: no second sending
     EXPECT_EQ(Log().find("SendKorvoCommand"), std::string::npos);
 }
 
 TEST(ReplyStatus, TwoDigitStatusBecomesTheReturnCode) {
-    EXPECT_EQ(ReplyStatusCode(reinterpret_cast<const unsigned char*>("00")), 0);
-    EXPECT_EQ(ReplyStatusCode(reinterpret_cast<const unsigned char*>("07")), 7);
-    EXPECT_EQ(ReplyStatusCode(reinterpret_cast<const unsigned char*>("99")), 99);
-    EXPECT_EQ(ReplyStatusCode(reinterpret_cast<const unsigned char*>(" 5")), 5);
-    // Only the two status bytes count, not the digits after them.
-    EXPECT_EQ(ReplyStatusCode(reinterpret_cast<const unsigned char*>("4217")), 42);
+    EXPECT_EQ(StatusCode({{'0', '0'}}), Code::kOk);
+    EXPECT_EQ(StatusCode({{'0', '7'}}), Code{7});
+    EXPECT_EQ(StatusCode({{'9', '9'}}), Code{99});
+    EXPECT_EQ(StatusCode({{' ', '5'}}), Code{5});
+    // Only the two status bytes of a frame count, not the digits after them.
+    LongFrame frame = BuildLongFrame();
+    frame.PutText(LongFrame::kStatus, "4217", 4);
+    EXPECT_EQ(StatusCode(frame.status()), Code{42});
 }
 
 // ------------------------------------------------------------- time-out --
@@ -358,11 +330,9 @@ std::string TimeoutCaseName(const ::testing::TestParamInfo<TimeoutCase>& info) {
 TEST_P(BdeTimeout, ComesFromTheEnvironmentOnceAndStays) {
     const TimeoutCase& c = GetParam();
     if (c.value != nullptr) ::setenv("XELBDE_TIMEOUT", c.value, 1);
-    EXPECT_EQ(CachedBdeTimeout(), 0);
     EXPECT_EQ(GetBdeTimeout(), c.expected);
     ::setenv("XELBDE_TIMEOUT", "3", 1);
     EXPECT_EQ(GetBdeTimeout(), c.expected);
-    EXPECT_EQ(CachedBdeTimeout(), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, BdeTimeout,

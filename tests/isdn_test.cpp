@@ -88,7 +88,7 @@ struct AdapterScript {
 class IsdnDial : public ::testing::Test {
   protected:
     void SetUp() override {
-        ::setenv("XELBDE_TIMEOUT", "2", 1);
+        ::setenv("Code::kTimeout", "2", 1);
         GetBdeTimeout();
     }
     static void Table(const std::string& text) { ParseTerminalIni(text.data(), text.size()); }
@@ -105,7 +105,7 @@ const char* const kTable =
 TEST_F(IsdnDial, DialUpSendsTheExactAdapterCommands) {
     Table(kTable);
     ScriptedPeer peer(AdapterScript{}.Handler());
-    ASSERT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.clientFd()), XELBDE_OK);
+    ASSERT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.session()), Code::kOk);
     auto requests = peer.requests();
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(requests[0], ExpectedShort("ST", ""));
@@ -124,7 +124,7 @@ TEST_F(IsdnDial, DialNumberAndIdentifierRules) {
           "[A2]\nKLASSE=ADPT\n");
     {
         ScriptedPeer peer(AdapterScript{}.Handler());
-        ASSERT_EQ(DialIsdnTerminal("T1", "A1", peer.clientFd()), XELBDE_OK);
+        ASSERT_EQ(DialIsdnTerminal("T1", "A1", peer.session()), Code::kOk);
         auto r = peer.requests();
         ASSERT_EQ(r.size(), 4u);
         EXPECT_EQ(r[1], ExpectedShort("ID", "N=01234"));  // VORWAHL up to 5 digits, last choice
@@ -133,7 +133,7 @@ TEST_F(IsdnDial, DialNumberAndIdentifierRules) {
     }
     {
         ScriptedPeer peer(AdapterScript{}.Handler());
-        ASSERT_EQ(DialIsdnTerminal("T2", "A2", peer.clientFd()), XELBDE_OK);
+        ASSERT_EQ(DialIsdnTerminal("T2", "A2", peer.session()), Code::kOk);
         auto r = peer.requests();
         ASSERT_EQ(r.size(), 4u);
         EXPECT_EQ(r[1], ExpectedShort("ID", "N="));  // the adapter has no digits at all
@@ -157,9 +157,9 @@ TEST(IsdnDigits, ExtractDigits) {
 
 TEST(IsdnTags, FindTagStaysInsideTheReply) {
     const unsigned char reply[] = {'x', 'L', '=', '0', 'I'};
-    EXPECT_EQ(FindTag(reply, 5, "L="), 3);
-    EXPECT_EQ(FindTag(reply, 5, "I="), -1);  // "I" at the end, "=" past it
-    EXPECT_EQ(FindTag(reply, 2, "L="), -1);
+    EXPECT_EQ(FindTag(reply, "L="), 3);
+    EXPECT_EQ(FindTag(reply, "I="), -1);  // "I" at the end, "=" past it
+    EXPECT_EQ(FindTag(std::span(reply, 2), "L="), -1);
 }
 
 TEST_F(IsdnDial, UeberhangField) {
@@ -177,7 +177,7 @@ TEST_F(IsdnDial, UeberhangField) {
     };
     for (const Case& c : cases) {
         ScriptedPeer peer(AdapterScript{}.Handler());
-        EXPECT_EQ(DialNumber(peer.clientFd(), "99", c.field), XELBDE_OK);
+        EXPECT_EQ(DialNumber(peer.session(), "99", c.field), Code::kOk);
         auto r = peer.requests();
         ASSERT_EQ(r.size(), 1u);
         EXPECT_EQ(r[0], ExpectedShort("DN", c.text));
@@ -189,7 +189,7 @@ TEST_F(IsdnDial, UeberhangField) {
         TerminalEntry entry;
         ASSERT_TRUE(FindTerminalEntry(name, &entry));
         ScriptedPeer peer(AdapterScript{}.Handler());
-        EXPECT_EQ(DialNumber(peer.clientFd(), "1", entry.ueberhang), XELBDE_OK);
+        EXPECT_EQ(DialNumber(peer.session(), "1", entry.ueberhang), Code::kOk);
         ASSERT_EQ(peer.requests().size(), 1u);
         EXPECT_EQ(peer.requests()[0], ExpectedShort("DN", text));
     }
@@ -200,53 +200,48 @@ TEST_F(IsdnDial, UeberhangField) {
 TEST_F(IsdnDial, LineStateReplies) {
     struct Case {
         PeerAction reply;
-        int code;
-        bool busy;
+        Code code;
     };
     const Case cases[] = {
-        {PeerAction::Reply(LineState("00", "L=0 I=5")), XELBDE_OK, false},
-        {PeerAction::Reply(LineState("00", "I=5 L=1")), XELBDE_OK, true},
-        {PeerAction::Reply(LineState("00", "L=0")), XELBDE_ADAPTER_LINE_STATE, false},
-        {PeerAction::Reply(LineState("00", "I=0")), XELBDE_ADAPTER_LINE_STATE, false},
-        {PeerAction::Reply(LineState("07", "L=0 I=5")), 7, false},
-        {PeerAction::Reply(LineState("65", "")), XELBDE_ADAPTER_LINE_STATE, false},
-        {PeerAction::Close(), XELBDE_ADAPTER_LINE_STATE, false},
+        {PeerAction::Reply(LineState("00", "L=0 I=5")), Code::kOk},
+        {PeerAction::Reply(LineState("00", "I=5 L=1")), Code::kAdapterBusy},
+        {PeerAction::Reply(LineState("00", "L=0")), Code::kAdapterLineState},
+        {PeerAction::Reply(LineState("00", "I=0")), Code::kAdapterLineState},
+        {PeerAction::Reply(LineState("07", "L=0 I=5")), Code{7}},
+        {PeerAction::Reply(LineState("65", "")), Code::kAdapterLineState},
+        {PeerAction::Close(), Code::kAdapterLineState},
     };
     for (const Case& c : cases) {
         ScriptedPeer peer([&](int, const std::string&) { return c.reply; });
-        bool busy = false;
-        EXPECT_EQ(QueryAdapterStatus(peer.clientFd(), &busy), c.code) << c.reply.bytes.substr(9, 10);
-        if (c.code == XELBDE_OK) {
-            EXPECT_EQ(busy, c.busy);
-        }
+        EXPECT_EQ(QueryAdapterStatus(peer.session()), c.code) << c.reply.bytes.substr(9, 10);
     }
 }
 
 TEST_F(IsdnDial, AdapterIdReplies) {
     struct Case {
         PeerAction reply;
-        int code;
+        Code code;
     };
     const Case cases[] = {
-        {PeerAction::Reply(ShortReply("00")), XELBDE_OK},
-        {PeerAction::Reply(WithoutEndMarker(ShortReply("00"))), XELBDE_EXCHANGE_FAILED},
-        {PeerAction::Reply(ShortReply("12")), 12},
-        {PeerAction::Close(), XELBDE_ADAPTER_ID},
+        {PeerAction::Reply(ShortReply("00")), Code::kOk},
+        {PeerAction::Reply(WithoutEndMarker(ShortReply("00"))), Code::kExchangeFailed},
+        {PeerAction::Reply(ShortReply("12")), Code{12}},
+        {PeerAction::Close(), Code::kAdapterId},
     };
     for (const Case& c : cases) {
         ScriptedPeer peer([&](int, const std::string&) { return c.reply; });
-        EXPECT_EQ(SendAdapterId(peer.clientFd(), "12345"), c.code);
+        EXPECT_EQ(SendAdapterId(peer.session(), "12345"), c.code);
     }
 }
 
 TEST_F(IsdnDial, DialReplies) {
     {
         ScriptedPeer peer([](int, const std::string&) { return PeerAction::Reply(ShortReply("05")); });
-        EXPECT_EQ(DialNumber(peer.clientFd(), "1", "001"), 5);
+        EXPECT_EQ(DialNumber(peer.session(), "1", "001"), Code{5});
     }
     {
         ScriptedPeer peer([](int, const std::string&) { return PeerAction::Close(); });
-        EXPECT_EQ(DialNumber(peer.clientFd(), "1", "001"), XELBDE_ADAPTER_DIAL);
+        EXPECT_EQ(DialNumber(peer.session(), "1", "001"), Code::kAdapterDial);
     }
 }
 
@@ -258,7 +253,7 @@ TEST_F(IsdnDial, IdentificationIsSentAtMostTwice) {
         AdapterScript script;
         script.ident = {WithoutEndMarker(LongReply("00")), LongReply("00")};
         ScriptedPeer peer(script.Handler());
-        EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.clientFd()), XELBDE_OK);
+        EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.session()), Code::kOk);
         auto r = peer.requests();
         ASSERT_EQ(r.size(), 5u);
         EXPECT_EQ(r[3], r[4]);
@@ -268,14 +263,14 @@ TEST_F(IsdnDial, IdentificationIsSentAtMostTwice) {
         AdapterScript script;
         script.ident = {WithoutEndMarker(LongReply("00"))};
         ScriptedPeer peer(script.Handler());
-        EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.clientFd()), XELBDE_ISDN_IDENTIFICATION);
+        EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.session()), Code::kIsdnIdentification);
         EXPECT_EQ(peer.requests().size(), 5u);
     }
     {  // a status other than 00 is a refusal, not repeated
         AdapterScript script;
         script.ident = {LongReply("05")};
         ScriptedPeer peer(script.Handler());
-        EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.clientFd()), XELBDE_ISDN_IDENTIFICATION);
+        EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.session()), Code::kIsdnIdentification);
         EXPECT_EQ(peer.requests().size(), 4u);
     }
 }
@@ -287,7 +282,7 @@ TEST_F(IsdnDial, EachFailureEndsTheDialUpWhereItHappens) {
     struct Case {
         const char* what;
         AdapterScript script;
-        int code;
+        Code code;
         std::size_t requests;
     };
     AdapterScript busy, status, missingL, noMarker, idStatus, dnStatus;
@@ -298,13 +293,13 @@ TEST_F(IsdnDial, EachFailureEndsTheDialUpWhereItHappens) {
     idStatus.id = ShortReply("44");
     dnStatus.dn = ShortReply("45");
     const Case cases[] = {
-        {"busy", busy, XELBDE_ADAPTER_BUSY, 1},       {"st status", status, 7, 1},
-        {"no L=", missingL, XELBDE_ADAPTER_LINE_STATE, 1}, {"id marker", noMarker, XELBDE_EXCHANGE_FAILED, 2},
-        {"id status", idStatus, 44, 2},               {"dn status", dnStatus, 45, 3},
+        {"busy", busy, Code::kAdapterBusy, 1},       {"st status", status, Code{7}, 1},
+        {"no L=", missingL, Code::kAdapterLineState, 1}, {"id marker", noMarker, Code::kExchangeFailed, 2},
+        {"id status", idStatus, Code{44}, 2},               {"dn status", dnStatus, Code{45}, 3},
     };
     for (const Case& c : cases) {
         ScriptedPeer peer(c.script.Handler());
-        EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.clientFd()), c.code) << c.what;
+        EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.session()), c.code) << c.what;
         EXPECT_EQ(peer.requests().size(), c.requests) << c.what;
     }
 }
@@ -312,16 +307,14 @@ TEST_F(IsdnDial, EachFailureEndsTheDialUpWhereItHappens) {
 TEST_F(IsdnDial, MissingEntriesGive67WithoutAnyExchange) {
     Table(kTable);
     ScriptedPeer peer(AdapterScript{}.Handler());
-    EXPECT_EQ(DialIsdnTerminal("FERN2", "ROUTER1", peer.clientFd()), XELBDE_ISDN_ENTRY_MISSING);
-    EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER2", peer.clientFd()), XELBDE_ISDN_ENTRY_MISSING);
+    EXPECT_EQ(DialIsdnTerminal("FERN2", "ROUTER1", peer.session()), Code::kIsdnEntryMissing);
+    EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER2", peer.session()), Code::kIsdnEntryMissing);
     EXPECT_TRUE(peer.requests().empty());
 }
 
 TEST_F(IsdnDial, NoAdapterEntryGives66) {
     Table("[FERN1]\nKLASSE=ISDN\nNUMMER=1\n[HALLE1]\nIP=127.0.0.1\n[R1]\nKLASSE=ADPT\n[R2]\nKLASSE=ADPT\nIP=1.2\n");
-    int socket = 0;
-    int code = 0;
-    ASSERT_TRUE(InitApiLibrary(&code));
-    EXPECT_EQ(ConnectIsdnTerminal("FERN1"), XELBDE_NO_ADAPTER);
-    EXPECT_FALSE(GetSocketHandle("FERN1", &socket, &code));
+    ASSERT_EQ(InitApiLibrary(), Code::kOk);
+    EXPECT_EQ(ConnectIsdnTerminal("FERN1"), Code::kNoAdapter);
+    EXPECT_FALSE(GetSocketHandle("FERN1").ok());
 }

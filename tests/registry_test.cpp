@@ -27,119 +27,104 @@ std::string SlotName(int i) {
 
 class Registry : public ::testing::Test {
   protected:
-    void SetUp() override {
-        int code = -1;
-        ASSERT_EQ(InitApiLibrary(&code), 1) << code;
-    }
-    static int Enter(const char* name, int socket) {
-        int code = -1;
-        int result = SetSocketHandle(name, socket, &code);
-        EXPECT_EQ(result == 1, code == XELBDE_OK) << name;
-        return code;
-    }
-    static int Remove(const char* name) {
-        int code = -1;
-        int result = ReleaseSocketHandle(name, &code);
-        EXPECT_EQ(result == 1, code == XELBDE_OK) << name;
-        return code;
-    }
-    static int Find(const char* name, int* socket) {
-        int code = -1;
-        int result = GetSocketHandle(name, socket, &code);
-        EXPECT_EQ(result == 1, code == XELBDE_OK) << name;
-        return code;
+    void SetUp() override { ASSERT_EQ(InitApiLibrary(), Code::kOk); }
+    static Code Enter(const char* name, int socket) { return SetSocketHandle(name, socket); }
+    static Code Remove(const char* name) { return ReleaseSocketHandle(name); }
+    static Code Find(const char* name, int* socket) {
+        SocketResult found = GetSocketHandle(name);
+        *socket = found.socket;
+        return found.code;
     }
 };
 
 TEST_F(Registry, HoldsFiveHundredTwelveTerminals) {
     for (int i = 0; i < kRegistrySlots; ++i) {
-        ASSERT_EQ(Enter(SlotName(i).c_str(), 1000 + i), XELBDE_OK) << i;
+        ASSERT_EQ(Enter(SlotName(i).c_str(), 1000 + i), Code::kOk) << i;
     }
-    EXPECT_EQ(Enter("T999", 9), XELBDE_TABLE_FULL);
+    EXPECT_EQ(Enter("T999", 9), Code::kTableFull);
     int socket = -1;
-    EXPECT_EQ(Find("T511", &socket), XELBDE_OK);
+    EXPECT_EQ(Find("T511", &socket), Code::kOk);
     EXPECT_EQ(socket, 1511);
-    EXPECT_EQ(Find("T999", &socket), XELBDE_LOOKUP_NOT_FOUND);
+    EXPECT_EQ(Find("T999", &socket), Code::kLookupNotFound);
     EXPECT_EQ(socket, -1);
 }
 
 TEST_F(Registry, FreedSlotIsTheNextOneTaken) {
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(Enter(SlotName(i).c_str(), i), XELBDE_OK);
-    ASSERT_EQ(Remove("T007"), XELBDE_OK);
-    ASSERT_EQ(Remove("T003"), XELBDE_OK);
-    EXPECT_EQ(SocketHandleTable[3].name[0], '\0');
-    EXPECT_EQ(SocketHandleTable[3].socket, 0);
-    ASSERT_EQ(Enter("NEW", 55), XELBDE_OK);
-    EXPECT_STREQ(SocketHandleTable[3].name, "NEW");
-    EXPECT_EQ(SocketHandleTable[3].socket, 55);
-    ASSERT_EQ(Enter("NEXT", 56), XELBDE_OK);
-    EXPECT_STREQ(SocketHandleTable[7].name, "NEXT");
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(Enter(SlotName(i).c_str(), i), Code::kOk);
+    ASSERT_EQ(Remove("T007"), Code::kOk);
+    ASSERT_EQ(Remove("T003"), Code::kOk);
+    EXPECT_EQ(RegistrySlotsForTest()[3].name[0], '\0');
+    EXPECT_EQ(RegistrySlotsForTest()[3].socket, 0);
+    ASSERT_EQ(Enter("NEW", 55), Code::kOk);
+    EXPECT_STREQ(RegistrySlotsForTest()[3].name, "NEW");
+    EXPECT_EQ(RegistrySlotsForTest()[3].socket, 55);
+    ASSERT_EQ(Enter("NEXT", 56), Code::kOk);
+    EXPECT_STREQ(RegistrySlotsForTest()[7].name, "NEXT");
 }
 
 TEST_F(Registry, DuplicateAndMissingNames) {
-    ASSERT_EQ(Enter("T01", 5), XELBDE_OK);
-    EXPECT_EQ(Enter("T01", 6), XELBDE_ALREADY_REGISTERED);
+    ASSERT_EQ(Enter("T01", 5), Code::kOk);
+    EXPECT_EQ(Enter("T01", 6), Code::kAlreadyRegistered);
     int socket = -1;
-    EXPECT_EQ(Find("T01", &socket), XELBDE_OK);
+    EXPECT_EQ(Find("T01", &socket), Code::kOk);
     EXPECT_EQ(socket, 5);
-    EXPECT_EQ(Remove("T02"), XELBDE_REMOVE_NOT_FOUND);
-    EXPECT_EQ(Remove("T01"), XELBDE_OK);
-    EXPECT_EQ(Remove("T01"), XELBDE_REMOVE_NOT_FOUND);
-    EXPECT_EQ(Find("T01", &socket), XELBDE_LOOKUP_NOT_FOUND);
+    EXPECT_EQ(Remove("T02"), Code::kRemoveNotFound);
+    EXPECT_EQ(Remove("T01"), Code::kOk);
+    EXPECT_EQ(Remove("T01"), Code::kRemoveNotFound);
+    EXPECT_EQ(Find("T01", &socket), Code::kLookupNotFound);
 }
 
 TEST_F(Registry, DuplicateBehindAFreedSlotIsStillSeen) {
-    ASSERT_EQ(Enter("A", 1), XELBDE_OK);
-    ASSERT_EQ(Enter("B", 2), XELBDE_OK);
-    ASSERT_EQ(Remove("A"), XELBDE_OK);
-    EXPECT_EQ(Enter("B", 3), XELBDE_ALREADY_REGISTERED);
-    EXPECT_EQ(SocketHandleTable[0].name[0], '\0');
-    ASSERT_EQ(Remove("B"), XELBDE_OK);
-    EXPECT_EQ(Remove("B"), XELBDE_REMOVE_NOT_FOUND);
+    ASSERT_EQ(Enter("A", 1), Code::kOk);
+    ASSERT_EQ(Enter("B", 2), Code::kOk);
+    ASSERT_EQ(Remove("A"), Code::kOk);
+    EXPECT_EQ(Enter("B", 3), Code::kAlreadyRegistered);
+    EXPECT_EQ(RegistrySlotsForTest()[0].name[0], '\0');
+    ASSERT_EQ(Remove("B"), Code::kOk);
+    EXPECT_EQ(Remove("B"), Code::kRemoveNotFound);
 }
 
 TEST_F(Registry, NamesAreCaseSensitiveWholeTexts) {
-    ASSERT_EQ(Enter("T01", 1), XELBDE_OK);
-    ASSERT_EQ(Enter("t01", 2), XELBDE_OK);
-    ASSERT_EQ(Enter("T0", 3), XELBDE_OK);
+    ASSERT_EQ(Enter("T01", 1), Code::kOk);
+    ASSERT_EQ(Enter("t01", 2), Code::kOk);
+    ASSERT_EQ(Enter("T0", 3), Code::kOk);
     int socket = -1;
-    EXPECT_EQ(Find("t01", &socket), XELBDE_OK);
+    EXPECT_EQ(Find("t01", &socket), Code::kOk);
     EXPECT_EQ(socket, 2);
-    EXPECT_EQ(Find("T01", &socket), XELBDE_OK);
+    EXPECT_EQ(Find("T01", &socket), Code::kOk);
     EXPECT_EQ(socket, 1);
-    EXPECT_EQ(Find("T0", &socket), XELBDE_OK);
+    EXPECT_EQ(Find("T0", &socket), Code::kOk);
     EXPECT_EQ(socket, 3);
-    EXPECT_EQ(Find("T011", &socket), XELBDE_LOOKUP_NOT_FOUND);
+    EXPECT_EQ(Find("T011", &socket), Code::kLookupNotFound);
 }
 
 TEST_F(Registry, FifteenCharacterAddressIsAKey) {
-    ASSERT_EQ(Enter("192.168.100.200", 9), XELBDE_OK);
+    ASSERT_EQ(Enter("192.168.100.200", 9), Code::kOk);
     int socket = -1;
-    EXPECT_EQ(Find("192.168.100.200", &socket), XELBDE_OK);
+    EXPECT_EQ(Find("192.168.100.200", &socket), Code::kOk);
     EXPECT_EQ(socket, 9);
     // A longer name could only be stored cut and would alias another key.
-    EXPECT_EQ(Enter("192.168.100.2001", 10), XELBDE_INTERNAL);
-    EXPECT_EQ(Find("192.168.100.2001", &socket), XELBDE_LOOKUP_NOT_FOUND);
+    EXPECT_EQ(Enter("192.168.100.2001", 10), Code::kInternal);
+    EXPECT_EQ(Find("192.168.100.2001", &socket), Code::kLookupNotFound);
 }
 
 TEST_F(Registry, EmptyNameIsNeverAKey) {
-    ASSERT_EQ(Enter("T01", 4), XELBDE_OK);
+    ASSERT_EQ(Enter("T01", 4), Code::kOk);
     int socket = 99;
-    EXPECT_EQ(Find("", &socket), XELBDE_LOOKUP_NOT_FOUND);
+    EXPECT_EQ(Find("", &socket), Code::kLookupNotFound);
     EXPECT_EQ(socket, -1);
-    EXPECT_EQ(Enter("", 5), XELBDE_INTERNAL);
-    EXPECT_EQ(Remove(""), XELBDE_REMOVE_NOT_FOUND);
-    EXPECT_EQ(Find(nullptr, &socket), XELBDE_LOOKUP_NOT_FOUND);
-    EXPECT_STREQ(SocketHandleTable[0].name, "T01");
-    EXPECT_EQ(SocketHandleTable[1].name[0], '\0');
+    EXPECT_EQ(Enter("", 5), Code::kInternal);
+    EXPECT_EQ(Remove(""), Code::kRemoveNotFound);
+    EXPECT_EQ(Find(nullptr, &socket), Code::kLookupNotFound);
+    EXPECT_STREQ(RegistrySlotsForTest()[0].name, "T01");
+    EXPECT_EQ(RegistrySlotsForTest()[1].name[0], '\0');
 }
 
 TEST_F(Registry, LaterInitialisationKeepsTheTable) {
-    ASSERT_EQ(Enter("T01", 4), XELBDE_OK);
-    int code = -1;
-    ASSERT_EQ(InitApiLibrary(&code), 1);
+    ASSERT_EQ(Enter("T01", 4), Code::kOk);
+    ASSERT_EQ(InitApiLibrary(), Code::kOk);
     int socket = -1;
-    EXPECT_EQ(Find("T01", &socket), XELBDE_OK);
+    EXPECT_EQ(Find("T01", &socket), Code::kOk);
     EXPECT_EQ(socket, 4);
 }
 
@@ -153,17 +138,16 @@ TEST_F(Registry, ThreadsOfOneProcessDoNotLoseEntries) {
             for (int round = 0; round < kRounds; ++round) {
                 char name[kNameBufferSize];
                 std::snprintf(name, sizeof name, "W%d-%d", t, round % 8);
-                int code = -1;
-                int socket = -1;
-                if (SetSocketHandle(name, t * 1000 + round, &code) != 1) ++failures[t];
-                if (GetSocketHandle(name, &socket, &code) != 1 || socket != t * 1000 + round) ++failures[t];
-                if (ReleaseSocketHandle(name, &code) != 1) ++failures[t];
+                if (SetSocketHandle(name, t * 1000 + round) != Code::kOk) ++failures[t];
+                SocketResult found = GetSocketHandle(name);
+                if (!found.ok() || found.socket != t * 1000 + round) ++failures[t];
+                if (ReleaseSocketHandle(name) != Code::kOk) ++failures[t];
             }
         });
     }
     for (std::thread& thread : threads) thread.join();
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << t;
-    for (const SocketSlot& slot : SocketHandleTable) EXPECT_EQ(slot.name[0], '\0');
+    for (const SocketSlot& slot : RegistrySlotsForTest()) EXPECT_EQ(slot.name[0], '\0');
 }
 
 // ------------------------------------------------- locks across processes --
@@ -214,38 +198,31 @@ class LockHolder {
 };
 
 TEST_F(Registry, TableLockHeldByAnotherProcess) {
-    ASSERT_EQ(Enter("T01", 4), XELBDE_OK);
+    ASSERT_EQ(Enter("T01", 4), Code::kOk);
     SetLockWaitMsForTest(200);
     LockHolder holder("XELBDE2");
     ASSERT_TRUE(holder.locked());
 
     int socket = 77;
-    EXPECT_EQ(Find("T01", &socket), XELBDE_LOOKUP_LOCK_WAIT);
-    EXPECT_EQ(Enter("T02", 5), XELBDE_ENTER_LOCK_WAIT);
-    EXPECT_EQ(Remove("T01"), XELBDE_REMOVE_LOCK_WAIT);
-    int code = -1;
-    EXPECT_EQ(RegisterApiFunction(kIdAPTYP01B, "T01", &code, &socket), 0);
-    EXPECT_EQ(code, XELBDE_CONNECTION_STATE);
+    EXPECT_EQ(Find("T01", &socket), Code::kLookupLockWait);
+    EXPECT_EQ(Enter("T02", 5), Code::kEnterLockWait);
+    EXPECT_EQ(Remove("T01"), Code::kRemoveLockWait);
+    EXPECT_EQ(RegisterApiFunction(kIdAPTYP01B, "T01").code, Code::kConnectionState);
 
     holder.Finish();
-    EXPECT_EQ(Find("T01", &socket), XELBDE_OK);
+    EXPECT_EQ(Find("T01", &socket), Code::kOk);
     EXPECT_EQ(socket, 4);
-    EXPECT_EQ(Remove("T01"), XELBDE_OK);
+    EXPECT_EQ(Remove("T01"), Code::kOk);
 }
 
 TEST_F(Registry, InitialisationLockHeldByAnotherProcess) {
     SetLockWaitMsForTest(200);
     LockHolder holder("XELBDE1");
     ASSERT_TRUE(holder.locked());
-    int code = -1;
-    EXPECT_EQ(InitApiLibrary(&code), 0);
-    EXPECT_EQ(code, XELBDE_INIT_LOCK);
-    int socket = -1;
-    code = -1;
-    EXPECT_EQ(RegisterApiFunction(kIdAPALC00B, "T01", &code, &socket), 0);
-    EXPECT_EQ(code, XELBDE_INIT_LOCK);
+    EXPECT_EQ(InitApiLibrary(), Code::kInitLock);
+    EXPECT_EQ(RegisterApiFunction(kIdAPALC00B, "T01").code, Code::kInitLock);
     holder.Finish();
-    EXPECT_EQ(InitApiLibrary(&code), 1);
+    EXPECT_EQ(InitApiLibrary(), Code::kOk);
 }
 
 TEST_F(Registry, LockOfAProcessThatDiedIsFreeAgain) {
@@ -253,14 +230,13 @@ TEST_F(Registry, LockOfAProcessThatDiedIsFreeAgain) {
     LockHolder holder("XELBDE2", /*release=*/false);
     ASSERT_TRUE(holder.locked());
     holder.Finish();  // the child ends still holding the lock
-    EXPECT_EQ(Enter("T01", 4), XELBDE_OK);
+    EXPECT_EQ(Enter("T01", 4), Code::kOk);
 }
 
 TEST(RegistryStart, FirstInitialisationClearsTheTable) {
-    std::memset(SocketHandleTable.data(), 'Z', sizeof SocketHandleTable);
-    int code = -1;
-    ASSERT_EQ(InitApiLibrary(&code), 1);
-    for (const SocketSlot& slot : SocketHandleTable) {
+    std::memset(RegistrySlotsForTest().data(), 'Z', sizeof RegistrySlotsForTest());
+    ASSERT_EQ(InitApiLibrary(), Code::kOk);
+    for (const SocketSlot& slot : RegistrySlotsForTest()) {
         ASSERT_EQ(slot.name[0], '\0');
         ASSERT_EQ(slot.socket, 0);
     }
@@ -268,12 +244,8 @@ TEST(RegistryStart, FirstInitialisationClearsTheTable) {
 
 TEST(RegistryStart, TableCallsBeforeInitialisationFailCleanly) {
     SetLockWaitMsForTest(100);
-    int code = -1;
-    int socket = -1;
-    EXPECT_EQ(GetSocketHandle("T01", &socket, &code), 0);
-    EXPECT_EQ(code, XELBDE_LOOKUP_LOCK_WAIT);
-    EXPECT_EQ(SetSocketHandle("T01", 3, &code), 0);
-    EXPECT_EQ(code, XELBDE_ENTER_LOCK_WAIT);
+    EXPECT_EQ(GetSocketHandle("T01").code, Code::kLookupLockWait);
+    EXPECT_EQ(SetSocketHandle("T01", 3), Code::kEnterLockWait);
 }
 
 }  // namespace

@@ -244,7 +244,9 @@ TEST(TerminalLookup, IpFieldReadsAsFourNumbers) {
     auto address = [](const char* ip, unsigned char out[4]) {
         TerminalEntry entry{};
         std::memcpy(entry.ip, ip, std::min<std::size_t>(std::strlen(ip), sizeof entry.ip));
-        return ParseEntryAddress(entry, out);
+        std::optional<IpAddress> read = ParseEntryAddress(entry);
+        if (read) std::memcpy(out, read->data(), read->size());
+        return read.has_value();
     };
     unsigned char a[4] = {};
     ASSERT_TRUE(address("10.1.2.300", a));

@@ -319,11 +319,13 @@ TEST(TerminalFileName, PlacedUpToAZeroOrAsEightBytes) {
     const char zero[] = {'A', 'B', 'C', 0, 'X', 'Y', 'Z', 'W', 0};
     for (const Case& c : {Case{padded, "AB      "}, Case{zero, "ABC     "}, Case{"ABCDEFGHIJ", "ABCDEFGH"},
                           Case{"", "        "}}) {
-        std::string frame(1920, '#');
-        xelbde::PlaceTerminalFileName(reinterpret_cast<unsigned char*>(frame.data()), c.name);
-        EXPECT_EQ(frame.substr(3, 8), c.field);
-        EXPECT_EQ(frame[2], '#');
-        EXPECT_EQ(frame[11], '#');
+        xelbde::LongFrame frame;
+        frame.bytes.fill('#');
+        frame.SetObject(c.name, 'D');
+        EXPECT_EQ(std::string(frame.text(3), 8), c.field);
+        EXPECT_EQ(frame.bytes[2], '#');
+        EXPECT_EQ(frame.bytes[11], 'D');
+        EXPECT_EQ(frame.bytes[12], '#');
     }
 }
 

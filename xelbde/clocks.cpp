@@ -1,35 +1,23 @@
 // Clocks: APSCL00B sets the terminal's clock (to a given time or the host's),
 // APSYNHST sets the host's clock from the terminal's radio clock, within a
 // largest allowed difference. PortableSetLocalTime is the only way to the
-// host clock, and it goes through one replaceable setter.
-#include <array>
-#include <atomic>
-#include <cctype>
-#include <cerrno>
+// host clock, and it goes through the one replaceable setter (host.cpp).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string_view>
 
+#include "tcpcom/internal.h"
 #include "xelbde/internal.h"
 
 namespace xelbde {
 namespace {
 
-using LongFrame = std::array<unsigned char, kLongFrameLen>;
-
-
-// "QSETCLOCK" request: format character, ":", HHMMSSDDMMYY, blank.
-constexpr int kClockFormat = 81;
-constexpr int kClockColon = 82;
-constexpr int kClockTime = 83;  // 83-94
-constexpr int kClockTimeLen = 12;
-
 // The time parameter that stands for the host's current local time: the
 // word and five blanks, twelve characters.
 constexpr std::string_view kSystemTime = "*SYSVAL     ";
-static_assert(kSystemTime.size() == kClockTimeLen);
+static_assert(kSystemTime.size() == LongFrame::kClockTimeLen);
 
 constexpr int kTimeLogWidth = 20;  // the time as the log text shows it
 
@@ -41,52 +29,49 @@ constexpr int kHour = 6;
 constexpr int kMinute = 8;
 constexpr int kSecond = 10;
 
-// Sets CLOCK_REALTIME to the local time given. A time that does not exist
-// on the host's calendar gives EINVAL.
-int SetSystemClock(const struct tm* localTime) {
-    struct tm copy = *localTime;
-    time_t seconds = std::mktime(&copy);
-    if (seconds == static_cast<time_t>(-1)) return EINVAL;
-    struct timespec value{};
-    value.tv_sec = seconds;
-    if (::clock_settime(CLOCK_REALTIME, &value) != 0) return errno != 0 ? errno : EPERM;
-    return 0;
-}
-
-std::atomic<HostClockSetter> g_hostClockSetter{&SetSystemClock};
-
 // Day, month, ... of the terminal time: true when the field was valid.
 bool ReadField(const char* dateTime, int offset, bool nonZero, int low, int high, int* value) {
-    if (ParseTwoDigits(dateTime + offset, 2, value, nonZero) != 0) return false;
+    if (ParseTwoDigits(dateTime + offset, 2, value, nonZero) != Code::kOk) return false;
     return *value >= low && *value <= high;
+}
+
+// The terminal's time as the host's local time (two-digit years below 80
+// are 2000 to 2079, the rest 1980 to 1999); kBadTerminalData when a field is
+// out of range.
+Code ReadTerminalTime(const char* dateTime, struct tm* time) {
+    int day, month, year, hour, minute, second;
+    if (!ReadField(dateTime, kDay, true, 1, 99, &day) || !ReadField(dateTime, kMonth, true, 1, 99, &month) ||
+        !ReadField(dateTime, kYear, false, 0, 99, &year) || !ReadField(dateTime, kHour, false, 0, 23, &hour) ||
+        !ReadField(dateTime, kMinute, false, 0, 59, &minute) ||
+        !ReadField(dateTime, kSecond, false, 0, 59, &second)) {
+        return Code::kBadTerminalData;
+    }
+    *time = {};
+    time->tm_mday = day;
+    time->tm_mon = month - 1;
+    time->tm_year = year < 80 ? year + 100 : year;
+    time->tm_hour = hour;
+    time->tm_min = minute;
+    time->tm_sec = second;
+    time->tm_isdst = -1;
+    return Code::kOk;
 }
 
 }  // namespace
 
-int ParseTwoDigits(const char* text, int length, int* value, bool nonZero) {
-    char buffer[16] = {};
-    int n = length < 0 ? 0 : (length < static_cast<int>(sizeof buffer) ? length : static_cast<int>(sizeof buffer) - 1);
-    if (text != nullptr) std::memcpy(buffer, text, static_cast<std::size_t>(n));
-
+Code ParseTwoDigits(const char* text, int length, int* value, bool nonZero) {
     // Leading blanks skipped, the digits up to the first non-digit; a field
     // without a digit (two letters, say) is 0.
-    const char* p = buffer;
-    while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) ++p;
-    int result = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) result = result * 10 + (*p - '0');
-
+    const std::size_t n = text != nullptr && length > 0 ? ::strnlen(text, static_cast<std::size_t>(length)) : 0;
+    const tcpcom::Decimal d = tcpcom::ScanDecimal(std::string_view(text != nullptr ? text : "", n), {.sign = false});
+    const int result = static_cast<int>(d.magnitude);
     if (value != nullptr) *value = result;
-    return nonZero && result == 0 ? XELBDE_BAD_TERMINAL_DATA : XELBDE_OK;
+    return nonZero && result == 0 ? Code::kBadTerminalData : Code::kOk;
 }
 
-HostClockSetter SetHostClockSetter(HostClockSetter setter) {
-    // A null setter restores the one that sets the real clock.
-    return g_hostClockSetter.exchange(setter != nullptr ? setter : &SetSystemClock);
-}
-
-int PortableSetLocalTime(const struct tm* time) {
-    int error = g_hostClockSetter.load()(time);
-    if (error == 0) return XELBDE_OK;
+Code PortableSetLocalTime(const struct tm* time) {
+    int error = SetHostClock(time);
+    if (error == 0) return Code::kOk;
 
     char message[kLogLineMax];
     if (std::strftime(message, sizeof message, "Fehler beim Setzen der Systemuhrzeit (%d.%m.%Y %H:%M:%S)", time) ==
@@ -95,7 +80,7 @@ int PortableSetLocalTime(const struct tm* time) {
     }
     XelbdeInitLog();
     TcpcomLog(kSourceXelbde, "PortableSetLocalTime", kLogError, XELBDE_CLOCK, error, message, std::strerror(error));
-    return XELBDE_CLOCK;
+    return Code::kClock;
 }
 
 }  // namespace xelbde
@@ -105,107 +90,70 @@ using namespace xelbde;
 extern "C" {
 
 void APSCL00B(const char* terminal, const char* time, const char* format, char* rc) {
-    char name[kNameBufferSize];
+    ApiCall call(kIdAPSCL00B, terminal, rc);
     char timeShown[kTimeLogWidth];
-    char text[kParamTextSize];
     const char formatChar = format != nullptr ? format[0] : ' ';
-    NormalizeBdeName(terminal, name);
     CopyFixedField(time, timeShown, kTimeLogWidth);
-    std::snprintf(text, sizeof text, "Terminal=%s Uhrzeit=%s Format=%c", name, timeShown, formatChar);
+    call.Describe("Uhrzeit=%s Format=%c", timeShown, formatChar);
+    if (!call.Register()) return;
 
-    int code = XELBDE_OK;
-    int socket = -1;
-    if (RegisterApiFunction(kIdAPSCL00B, name, &code, &socket)) {
-        LongFrame frame;
-        BuildLongRequest(frame.data(), "QSETCLOCK", kProgramQueries);
-        frame[kClockFormat] = static_cast<unsigned char>(formatChar);
-        frame[kClockColon] = ':';
-
-        // The time field is twelve characters; a shorter text is taken up to
-        // its end and the missing characters stay blank.
-        std::size_t given = time != nullptr ? ::strnlen(time, kClockTimeLen) : 0;
-        if (std::string_view(time != nullptr ? time : "", given) == kSystemTime) {
-            char now[kClockTimeLen + 1] = {};
-            time_t seconds = std::time(nullptr);
-            struct tm local{};
-            if (::localtime_r(&seconds, &local) != nullptr &&
-                std::strftime(now, sizeof now, "%H%M%S%d%m%y", &local) == kClockTimeLen) {
-                std::memcpy(frame.data() + kClockTime, now, kClockTimeLen);
-            }
-        } else if (given > 0) {
-            std::memcpy(frame.data() + kClockTime, time, given);
+    LongFrame frame = BuildLongRequest("QSETCLOCK", kProgramQueries);
+    frame.bytes[LongFrame::kClockFormat] = static_cast<unsigned char>(formatChar);
+    frame.bytes[LongFrame::kClockColon] = ':';
+    // The time field is twelve characters; a shorter text is taken up to its
+    // end and the missing characters stay blank. Byte 95 stays blank.
+    std::size_t given = time != nullptr ? ::strnlen(time, LongFrame::kClockTimeLen) : 0;
+    if (std::string_view(time != nullptr ? time : "", given) == kSystemTime) {
+        char now[LongFrame::kClockTimeLen + 1] = {};
+        time_t seconds = std::time(nullptr);
+        struct tm local{};
+        if (::localtime_r(&seconds, &local) != nullptr &&
+            std::strftime(now, sizeof now, "%H%M%S%d%m%y", &local) == LongFrame::kClockTimeLen) {
+            std::memcpy(frame.at(LongFrame::kClockTime), now, LongFrame::kClockTimeLen);
         }
-        // Byte 95 stays the blank BuildLongFrame put there.
-
-        code = LongTransaction(socket, frame.data(), frame.data()) == 1 ? ReplyStatusCode(frame.data() + kLongStatus)
-                                                                        : XELBDE_EXCHANGE_FAILED;
+    } else {
+        frame.PutText(LongFrame::kClockTime, time, given);
     }
-    SetCobolReturnCode(kIdAPSCL00B, code, rc, text);
+    std::optional<LongFrame> reply = LongTransaction(call.session(), frame);
+    call.Finish(reply ? StatusCode(reply->status()) : Code::kExchangeFailed);
 }
 
 void APSYNHST(const char* terminal, uint32_t maxDiff, char* rc) {
-    char name[kNameBufferSize];
-    char text[kParamTextSize];
-    NormalizeBdeName(terminal, name);
-    std::snprintf(text, sizeof text, "Terminal=%s MaxDiff=%u", name, maxDiff);
-
     // APRTVCLK checks the connection, writes its own record and leaves its
-    // code in the caller's field.
+    // code in the caller's field (or in one of our own).
     char ownField[3] = {};
     char* field = rc != nullptr ? rc : ownField;
-    char dateTime[kClockTimeLen + 1] = {};
+    ApiCall call(kIdAPSYNHST, terminal, field);
+    call.Describe("MaxDiff=%u", maxDiff);
+
+    char dateTime[LongFrame::kClockTimeLen + 1] = {};
     char dateFormat = ' ';
     char radioClock = ' ';
     APRTVCLK(terminal, dateTime, &dateFormat, &radioClock, field);
-
-    int code = XELBDE_OK;
+    if (field[0] != '0' || field[1] != '0') return call.Finish(ParseStatusCode(TerminalStatus{{field[0], field[1]}}));
+    if (radioClock != 'W' && radioClock != 'S') {
+        call.Describe("MaxDiff=%u Fehler=Funkuhr nicht synchron", maxDiff);
+        return call.Finish(Code::kClock);
+    }
     struct tm terminalTime{};
-    time_t terminalSeconds = 0;
-    if (field[0] != '0' || field[1] != '0') {
-        const char status[3] = {field[0], field[1], '\0'};
-        code = ParseStatusCode(status);
-    } else if (radioClock != 'W' && radioClock != 'S') {
-        std::snprintf(text, sizeof text, "Terminal=%s MaxDiff=%u Fehler=Funkuhr nicht synchron", name, maxDiff);
-        code = XELBDE_CLOCK;
-    } else if (int day, month, year, hour, minute, second;
-               !ReadField(dateTime, kDay, true, 1, 99, &day) || !ReadField(dateTime, kMonth, true, 1, 99, &month) ||
-               !ReadField(dateTime, kYear, false, 0, 99, &year) || !ReadField(dateTime, kHour, false, 0, 23, &hour) ||
-               !ReadField(dateTime, kMinute, false, 0, 59, &minute) ||
-               !ReadField(dateTime, kSecond, false, 0, 59, &second)) {
-        code = XELBDE_BAD_TERMINAL_DATA;
-    } else {
-        // Two-digit years: below 80 are 2000 to 2079, the rest 1980 to 1999.
-        terminalTime.tm_mday = day;
-        terminalTime.tm_mon = month - 1;
-        terminalTime.tm_year = year < 80 ? year + 100 : year;
-        terminalTime.tm_hour = hour;
-        terminalTime.tm_min = minute;
-        terminalTime.tm_sec = second;
-        terminalTime.tm_isdst = -1;
-        // mktime normalises in place: day 31 of a 30-day month is the 1st of
-        // the next one.
-        terminalSeconds = std::mktime(&terminalTime);
-        if (terminalSeconds == static_cast<time_t>(-1)) code = XELBDE_BAD_TERMINAL_DATA;
-    }
+    if (ReadTerminalTime(dateTime, &terminalTime) != Code::kOk) return call.Finish(Code::kBadTerminalData);
+    // mktime normalises in place: day 31 of a 30-day month is the 1st of the
+    // next one.
+    const time_t terminalSeconds = std::mktime(&terminalTime);
+    if (terminalSeconds == static_cast<time_t>(-1)) return call.Finish(Code::kBadTerminalData);
 
-    if (code == XELBDE_OK) {
-        time_t now = std::time(nullptr);
-        long long difference = std::llabs(static_cast<long long>(now) - static_cast<long long>(terminalSeconds));
-        // MaxDiff counts as a signed value (2^31 and above are negative, so
-        // nothing passes); the limit in seconds is computed without overflow.
-        long long limit = static_cast<long long>(static_cast<int32_t>(maxDiff)) * 60;
-        if (difference > limit) {
-            std::snprintf(text, sizeof text,
-                          "Terminal=%s MaxDiff=%u Fehler=max. erlaubter Zeitunterschieder ueberschritten", name,
-                          maxDiff);
-            code = XELBDE_CLOCK;
-        } else {
-            struct tm hostNow{};
-            if (::localtime_r(&now, &hostNow) != nullptr) terminalTime.tm_wday = hostNow.tm_wday;
-            code = PortableSetLocalTime(&terminalTime);
-        }
+    const time_t now = std::time(nullptr);
+    const long long difference = std::llabs(static_cast<long long>(now) - static_cast<long long>(terminalSeconds));
+    // MaxDiff counts as a signed value (2^31 and above are negative, so
+    // nothing passes); the limit in seconds is computed without overflow.
+    const long long limit = static_cast<long long>(static_cast<int32_t>(maxDiff)) * 60;
+    if (difference > limit) {
+        call.Describe("MaxDiff=%u Fehler=max. erlaubter Zeitunterschieder ueberschritten", maxDiff);
+        return call.Finish(Code::kClock);
     }
-    SetCobolReturnCode(kIdAPSYNHST, code, field, text);
+    struct tm hostNow{};
+    if (::localtime_r(&now, &hostNow) != nullptr) terminalTime.tm_wday = hostNow.tm_wday;
+    call.Finish(PortableSetLocalTime(&terminalTime));
 }
 
 }  // extern "C"

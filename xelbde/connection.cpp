@@ -14,7 +14,9 @@
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
+#include <string_view>
 
+#include "tcpcom/internal.h"
 #include "xelbde/internal.h"
 
 namespace xelbde {
@@ -66,31 +68,12 @@ constexpr KeyField kKeyFields[] = {
     {"TERMINALID", offsetof(TerminalEntry, terminalid), sizeof(TerminalEntry::terminalid)},
 };
 
-// Reads a decimal integer as atoi does (leading sign and digits, no digits
-// give 0), saturating instead of overflowing.
-int ReadDecimal(const char* text) {
-    bool negative = false;
-    if (*text == '+' || *text == '-') {
-        negative = *text == '-';
-        ++text;
-    }
-    long long value = 0;
-    while (*text >= '0' && *text <= '9') {
-        value = value * 10 + (*text - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-        ++text;
-    }
-    if (negative) value = -value;
-    if (value > INT_MAX) value = INT_MAX;
-    return static_cast<int>(value);
-}
-
 void StoreValue(TerminalEntry& entry, const KeyField& field, const char* value, int length) {
     char* destination = reinterpret_cast<char*>(&entry) + field.offset;
     if (field.offset == offsetof(TerminalEntry, ueberhang)) {
         char number[16];
         // "%03.3d": the zero flag adds nothing to a precision of 3.
-        std::snprintf(number, sizeof number, "%.3d", ReadDecimal(value));
+        std::snprintf(number, sizeof number, "%.3d", tcpcom::StrtolInt(value));
         std::memcpy(destination, number, static_cast<std::size_t>(field.width));
         return;
     }
@@ -227,26 +210,6 @@ void IpText(const TerminalEntry& entry, char text[sizeof(TerminalEntry::ip) + 1]
     text[n] = '\0';
 }
 
-// One "%d" of the dotted reading: optional blanks, sign, at least one digit.
-// Only the low 8 bits of the number are kept, so any length is safe.
-bool ReadAddressPart(const char*& p, unsigned char* byte) {
-    while (*p == ' ' || *p == '\t') ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    if (*p < '0' || *p > '9') return false;
-    unsigned value = 0;
-    while (*p >= '0' && *p <= '9') {
-        value = value * 10u + static_cast<unsigned>(*p - '0');
-        ++p;
-    }
-    if (negative) value = 0u - value;
-    *byte = static_cast<unsigned char>(value & 0xFFu);
-    return true;
-}
-
 }  // namespace
 
 // ------------------------------------------------------------ terminal.ini
@@ -374,133 +337,117 @@ bool QueryISDNAdapter(const char* name) {
     return CompareNoCase(entry.klasse, "ISDN", 4) != 0;
 }
 
-bool ParseEntryAddress(const TerminalEntry& entry, unsigned char address[4]) {
+std::optional<IpAddress> ParseEntryAddress(const TerminalEntry& entry) {
     char text[sizeof entry.ip + 1];
     IpText(entry, text);
-    const char* p = text;
-    unsigned char bytes[4];
-    for (int i = 0; i < 4; ++i) {
+    std::string_view rest(text);
+    IpAddress address;
+    for (std::size_t i = 0; i < address.size(); ++i) {
         if (i > 0) {
-            if (*p != '.') return false;
-            ++p;
+            if (rest.empty() || rest.front() != '.') return std::nullopt;
+            rest.remove_prefix(1);
         }
-        if (!ReadAddressPart(p, &bytes[i])) return false;
+        // Each number as "%d" reads it; only its low 8 bits are kept.
+        const tcpcom::Decimal part = tcpcom::ScanDecimal(rest);
+        if (!part.found) return std::nullopt;
+        address[i] = tcpcom::LowByte(part);
+        rest.remove_prefix(part.length);
     }
     // 0.0.0.0 (also 256.256.256.256, whose low bits give it) is no
     // terminal: a connect to it would reach this host.
-    if ((bytes[0] | bytes[1] | bytes[2] | bytes[3]) == 0) return false;
-    std::memcpy(address, bytes, sizeof bytes);
-    return true;
+    if ((address[0] | address[1] | address[2] | address[3]) == 0) return std::nullopt;
+    return address;
 }
 
-bool ResolveTerminalAddress(const char* name, unsigned char address[4], int* port) {
-    unsigned char resolved[4];
+std::optional<Endpoint> ResolveTerminalAddress(const char* name) {
+    Endpoint endpoint{};
     if (FileExists(GetTerminalIniPath())) {
         TerminalEntry entry;
-        if (!FindTerminalEntry(name, &entry)) return false;
-        if (!ParseEntryAddress(entry, resolved)) return false;
+        if (!FindTerminalEntry(name, &entry)) return std::nullopt;
+        std::optional<IpAddress> address = ParseEntryAddress(entry);
+        if (!address) return std::nullopt;
+        endpoint.address = *address;
     } else {
         uint32_t networkOrder = 0;
-        if (!ResolveHostAddress(name, &networkOrder)) return false;
-        std::memcpy(resolved, &networkOrder, sizeof resolved);
+        if (!ResolveHostAddress(name, &networkOrder)) return std::nullopt;
+        std::memcpy(endpoint.address.data(), &networkOrder, endpoint.address.size());
     }
-    int servicePort = 0;
-    if (SocketServiceName("telnet", &servicePort) != kTcpOk) return false;
-    std::memcpy(address, resolved, sizeof resolved);
-    *port = servicePort;
-    return true;
+    if (SocketServiceName("telnet", &endpoint.port) != kTcpOk) return std::nullopt;
+    return endpoint;
 }
 
-int ConnectTerminal(const char* name, const unsigned char address[4], int port, int timeout, int* socket) {
+SocketResult ConnectTerminal(const char* name, const Endpoint& endpoint, int timeout) {
     char host[20];
-    std::snprintf(host, sizeof host, "%hu.%hu.%hu.%hu", static_cast<unsigned short>(address[0]),
-                  static_cast<unsigned short>(address[1]), static_cast<unsigned short>(address[2]),
-                  static_cast<unsigned short>(address[3]));
+    std::snprintf(host, sizeof host, "%hu.%hu.%hu.%hu", static_cast<unsigned short>(endpoint.address[0]),
+                  static_cast<unsigned short>(endpoint.address[1]), static_cast<unsigned short>(endpoint.address[2]),
+                  static_cast<unsigned short>(endpoint.address[3]));
     int opened = -1;
-    int code = TcpcomOpen(&opened, host, port, timeout);
-    if (code != kTcpOk) return code;
-    int registryCode = 0;
-    if (!SetSocketHandle(name, opened, &registryCode)) {
-        TcpcomClose(opened);
-        return registryCode;
+    if (int result = TcpcomOpen(&opened, host, endpoint.port, timeout); result != kTcpOk) {
+        return {CodeOfSocketResult(result)};
     }
-    *socket = opened;
-    return XELBDE_OK;
+    if (Code code = SetSocketHandle(name, opened); code != Code::kOk) {
+        TcpcomClose(opened);
+        return {code};
+    }
+    return {Code::kOk, opened};
 }
 
-int HangUpIsdnTerminal(int socket) {
-    unsigned char frame[kShortFrameLen];
-    unsigned char reply[kShortFrameLen];
-    BuildShortFrame(frame);
-    frame[kShortCommand] = 'C';
-    frame[kShortCommand + 1] = 'L';
-    if (!ShortTransaction(socket, frame, reply)) return XELBDE_ADAPTER_HANGUP;
-    return ReplyStatusCode(reply + kShortCommand);
+Code HangUpIsdnTerminal(const Session& session) {
+    std::optional<ShortFrame> reply = ShortTransaction(session, BuildShortFrame("CL"));
+    return reply ? StatusCode(reply->status()) : Code::kAdapterHangup;
 }
+
+namespace {
+
+// A terminal with a network connection of its own: its address from
+// terminal.ini or the resolver, then the connect.
+Code ConnectDirect(const char* name) {
+    XelbdeTrace(name, static_cast<int>(std::strlen(name)), "*** Terminalname ***");
+    std::optional<Endpoint> endpoint = ResolveTerminalAddress(name);
+    if (!endpoint) return Code::kNoAddress;
+    uint16_t port16 = static_cast<uint16_t>(endpoint->port);
+    XelbdeTrace(endpoint->address.data(), static_cast<int>(endpoint->address.size()), "*** CONNECT: IP ***");
+    XelbdeTrace(&port16, sizeof port16, "*** CONNECT: PORT ***");
+    return ConnectTerminal(name, *endpoint, GetBdeTimeout()).code;
+}
+
+}  // namespace
 
 }  // namespace xelbde
 
 using namespace xelbde;
 
 extern "C" void APALC00B(const char* terminal, const char* type, char* rc) {
-    char name[kNameBufferSize];
+    ApiCall call(kIdAPALC00B, terminal, rc);
     char kind[3];
-    char text[kParamTextSize];
-    NormalizeBdeName(terminal, name);
     CopyFixedField(type, kind, sizeof kind);
-    std::snprintf(text, sizeof text, "Terminal=%s Typ=%s", name, kind);
-
-    int code = XELBDE_OK;
-    int socket = -1;
-    if (FileExists(GetTerminalIniPath()) && !LoadTerminalTable()) {
-        code = XELBDE_TERMINAL_INI;
-    } else if (!RegisterApiFunction(kIdAPALC00B, name, &code, &socket)) {
-        // 33: this process holds a connection for the name already; 23, 21,
-        // 1: the registry could not be initialised. The code stands.
-    } else if (QueryISDNAdapter(name)) {
-        code = ConnectIsdnTerminal(name);
-    } else {
-        XelbdeTrace(name, static_cast<int>(std::strlen(name)), "*** Terminalname ***");
-        unsigned char address[4];
-        int port = 0;
-        if (!ResolveTerminalAddress(name, address, &port)) {
-            code = XELBDE_NO_ADDRESS;
-        } else {
-            uint16_t port16 = static_cast<uint16_t>(port);
-            XelbdeTrace(address, sizeof address, "*** CONNECT: IP ***");
-            XelbdeTrace(&port16, sizeof port16, "*** CONNECT: PORT ***");
-            code = ConnectTerminal(name, address, port, GetBdeTimeout(), &socket);
-        }
-    }
-    SetCobolReturnCode(kIdAPALC00B, code, rc, text);
+    call.Describe("Typ=%s", kind);
+    if (FileExists(GetTerminalIniPath()) && !LoadTerminalTable()) return call.Finish(Code::kTerminalIni);
+    // 33: this process holds a connection for the name already; 23, 21, 1:
+    // the registry could not be initialised. The code stands.
+    if (!call.Register()) return;
+    call.Finish(QueryISDNAdapter(call.name()) ? ConnectIsdnTerminal(call.name()) : ConnectDirect(call.name()));
 }
 
 extern "C" void APDLC00B(const char* terminal, const char* type, char* rc) {
-    char name[kNameBufferSize];
+    ApiCall call(kIdAPDLC00B, terminal, rc);
     char kind[3];
-    char text[kParamTextSize];
-    NormalizeBdeName(terminal, name);
     CopyFixedField(type, kind, sizeof kind);
-    std::snprintf(text, sizeof text, "Terminal=%s Typ=%s", name, kind);
-
-    int code = XELBDE_OK;
-    int socket = -1;
-    int ignored = 0;
-    if (!RegisterApiFunction(kIdAPDLC00B, name, &code, &socket)) {
-        // 33: no connection for this name. The code stands.
-    } else if (QueryISDNAdapter(name)) {
+    call.Describe("Typ=%s", kind);
+    // 33: no connection for this name. The code stands.
+    if (!call.Register()) return;
+    const int socket = call.session().socket;
+    if (QueryISDNAdapter(call.name())) {
         // The call is ended whatever the adapter answers; only the hang-up's
         // own result is reported.
-        code = HangUpIsdnTerminal(socket);
+        call.Finish(HangUpIsdnTerminal(call.session()));
         TcpcomClose(socket);
-        ReleaseSocketHandle(name, &ignored);
+        ReleaseSocketHandle(call.name());
     } else if (TcpcomClose(socket) != kTcpOk) {
-        code = XELBDE_CLOSE_OR_CREATE;
-        ReleaseSocketHandle(name, &ignored);
-    } else if (!ReleaseSocketHandle(name, &code)) {
-        // 30, 31, 32 stand.
+        call.Finish(Code::kCloseOrCreate);
+        ReleaseSocketHandle(call.name());
     } else {
-        code = XELBDE_OK;
+        // 30, 31, 32 stand.
+        call.Finish(ReleaseSocketHandle(call.name()));
     }
-    SetCobolReturnCode(kIdAPDLC00B, code, rc, text);
 }

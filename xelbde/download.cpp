@@ -9,20 +9,21 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tcpcom/internal.h"
 #include "xelbde/internal.h"
 
 namespace xelbde {
 namespace {
 
-constexpr int kFileNameField = 260;  // host file names: at most 259 characters
-constexpr int kTypeField = 3;        // program type and class: at most 2 characters
+constexpr int kTypeField = 3;  // program type and class: at most 2 characters
 
 // What the transfer kind (the calling API function's id) puts into a block.
 struct TransferKind {
-    int id;
+    ApiFunctionId id;
     const char* program;       // bytes 72-79: the terminal program receiving the blocks
     bool named;                // object name (3-10) and object type (11) are set
     char objectType;
@@ -36,7 +37,7 @@ constexpr TransferKind kTransferKinds[] = {
     {kIdAPSYSDNL, kProgramSystemDownload, false, ' ', false, kEndOfProgramData},
 };
 
-const TransferKind* FindTransferKind(int kind) {
+const TransferKind* FindTransferKind(ApiFunctionId kind) {
     for (const TransferKind& entry : kTransferKinds) {
         if (entry.id == kind) return &entry;
     }
@@ -50,18 +51,11 @@ const TransferKind* FindTransferKind(int kind) {
 // blocks are sent before the transfer counts as failed.
 constexpr int kMaxBlocksAfterEnd = 16;
 
-constexpr const char* kReplyQueryCommand = "QDIRINFOS";
-constexpr int kTotalMemoryPos = 93;   // total memory, units of 256 bytes
-constexpr int kFirstEntryPos = 109;   // memory taken by the first stored object
-constexpr int kEntryStep = 16;
-constexpr int kNumberWidth = 4;       // the numbers read as "%4ld" reads them
+// The terminal's status number that asks for the next block.
+constexpr Code kNextBlockWanted = static_cast<Code>(1);
+
+constexpr int kNumberWidth = 4;       // the memory figures, read as "%4ld" reads them
 constexpr long long kMemoryUnit = 256;
-
-long DefaultHostFileReader(int fd, void* buffer, std::size_t length) {
-    return static_cast<long>(::read(fd, buffer, length));
-}
-
-HostFileReader g_read_host_file = DefaultHostFileReader;
 
 // Fills buffer with up to length bytes of the file: keeps reading after a
 // short read, since a block shorter than 1792 bytes tells the terminal that
@@ -69,7 +63,7 @@ HostFileReader g_read_host_file = DefaultHostFileReader;
 int ReadBlock(int fd, unsigned char* buffer, int length) {
     int got = 0;
     while (got < length) {
-        long r = g_read_host_file(fd, buffer + got, static_cast<std::size_t>(length - got));
+        long r = ReadHostFile(fd, buffer + got, static_cast<std::size_t>(length - got));
         if (r < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -80,105 +74,82 @@ int ReadBlock(int fd, unsigned char* buffer, int length) {
     return got;
 }
 
-bool IsScanSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// Reads a decimal number at text[pos] as a "%4ld" scan conversion does
-// (white space skipped, then an optional sign and digits, at most width
-// characters in all), but never looks at text[end] or beyond.
-bool ScanNumber(const unsigned char* text, int pos, int end, int width, long* value) {
-    while (pos < end && IsScanSpace(text[pos])) ++pos;
-    int taken = 0;
-    bool negative = false;
-    if (pos < end && (text[pos] == '+' || text[pos] == '-')) {
-        negative = text[pos] == '-';
-        ++pos;
-        ++taken;
-    }
-    long number = 0;
-    int digits = 0;
-    while (pos < end && taken < width && text[pos] >= '0' && text[pos] <= '9') {
-        number = number * 10 + (text[pos] - '0');
-        ++pos;
-        ++taken;
-        ++digits;
-    }
-    if (digits == 0) return false;
-    *value = negative ? -number : number;
-    return true;
+// A memory figure of the directory information at pos, as "%4ld" reads it,
+// never looking past the frame.
+std::optional<long> MemoryFigure(const LongFrame& frame, std::size_t pos) {
+    const std::string_view rest(frame.text(pos), LongFrame::kSize - pos);
+    const tcpcom::Decimal d = tcpcom::ScanDecimal(rest, {.width = kNumberWidth});
+    if (!d.found) return std::nullopt;
+    const long value = static_cast<long>(d.magnitude);
+    return d.negative ? -value : value;
 }
 
-
+[[gnu::format(printf, 3, 4)]] void LogTransferError(Code code, int error, const char* format, ...) {
+    char message[kParamTextSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    XelbdeInitLog();
+    TcpcomLog(kSourceXelbde, "SendFile", kLogError, ToInt(code), error, message, "");
+}
 
 }  // namespace
 
-HostFileReader SetHostFileReader(HostFileReader reader) {
-    HostFileReader previous = g_read_host_file;
-    g_read_host_file = reader != nullptr ? reader : DefaultHostFileReader;
-    return previous;
-}
-
-int SendFileBlock(int socket, int kind, const char* objectName, const unsigned char* data, int length,
-                  char replace, int block) {
-    // A faulty caller gets -1, which no status gives and which ends any
-    // transfer loop; it reaches the caller as the internal error 1.
+BlockReply SendFileBlock(const Session& session, ApiFunctionId kind, const char* objectName,
+                         std::span<const unsigned char> data, char replace, int block) {
+    // A faulty caller ends the transfer with the internal error.
     const TransferKind* transfer = FindTransferKind(kind);
-    if (transfer == nullptr || length < 0 || length > kLongDataLen || (length > 0 && data == nullptr)) return -1;
+    if (transfer == nullptr || data.size() > LongFrame::kDataLen) return {false, Code::kInternal};
 
-    unsigned char frame[kLongFrameLen];
-    BuildLongRequest(frame, nullptr, transfer->program);
-    if (length > 0) std::memcpy(frame + kLongData, data, static_cast<std::size_t>(length));
-    if (transfer->named) {
-        PlaceTerminalFileName(frame, objectName);
-        frame[kLongObjectType] = static_cast<unsigned char>(transfer->objectType);
-    }
-    if (transfer->replaceable && replace == '1' && block == 1) {
-        frame[kLongStatus] = '4';
-        frame[kLongStatus + 1] = '2';
-    }
-    if (length < kLongDataLen) frame[kLongData + length] = transfer->endOfData;
+    LongFrame frame = BuildLongRequest(nullptr, transfer->program);
+    if (!data.empty()) std::memcpy(frame.at(LongFrame::kData), data.data(), data.size());
+    if (transfer->named) frame.SetObject(objectName, transfer->objectType);
+    if (transfer->replaceable && replace == '1' && block == 1) frame.SetRequestCode("42");
+    if (data.size() < LongFrame::kDataLen) frame.bytes[LongFrame::kData + data.size()] = transfer->endOfData;
 
-    if (LongTransaction(socket, frame, frame) == 0) return XELBDE_EXCHANGE_FAILED;
-    return ReplyStatusCode(frame + kLongStatus);
+    std::optional<LongFrame> reply = LongTransaction(session, frame);
+    if (!reply) return {false, Code::kExchangeFailed};
+    // The status as a number: 1 ("01", also " 1") asks for more, anything
+    // else ends the transfer with that code ("00" with success).
+    const Code status = StatusCode(reply->status());
+    return {status == kNextBlockWanted, status};
 }
 
-int SendFile(int socket, int kind, const char* hostFile, const char* objectName, char replace) {
-    if (FindTransferKind(kind) == nullptr) return XELBDE_INTERNAL;
-    if (hostFile == nullptr) return XELBDE_SEND_FILE_OPEN;
+Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, const char* objectName,
+              char replace) {
+    if (FindTransferKind(kind) == nullptr) return Code::kInternal;
+    if (hostFile == nullptr) return Code::kSendFileOpen;
     int fd = OpenWithRetry(hostFile, O_RDONLY | O_CLOEXEC, kShareDenyWrite, 0);
-    if (fd < 0) return XELBDE_SEND_FILE_OPEN;
+    if (fd < 0) return Code::kSendFileOpen;
 
-    unsigned char data[kLongDataLen];
+    unsigned char data[LongFrame::kDataLen];
     int block = 0;
     int blocksAfterEnd = -1;  // counts from the first block that carried the end-of-data byte
-    int result = XELBDE_OK;
+    Code result = Code::kOk;
     for (;;) {
         std::memset(data, ' ', sizeof data);
-        int length = ReadBlock(fd, data, kLongDataLen);
+        int length = ReadBlock(fd, data, LongFrame::kDataLen);
         if (length < 0) {
             // The file can't be read to its end. No end-of-data byte goes out,
             // so the terminal is never told that a cut-off file is complete.
-            int error = errno;
-            char message[kParamTextSize];
-            std::snprintf(message, sizeof message, "Fehler beim Lesen der Datei %s nach %d Bloecken", hostFile,
-                          block);
-            XelbdeInitLog();
-            TcpcomLog(kSourceXelbde, "SendFile", kLogError, XELBDE_SEND_FILE_OPEN, error, message, "");
-            result = XELBDE_SEND_FILE_OPEN;
+            result = Code::kSendFileOpen;
+            LogTransferError(result, errno, "Fehler beim Lesen der Datei %s nach %d Bloecken", hostFile, block);
             break;
         }
-        if (length < kLongDataLen && blocksAfterEnd < 0) blocksAfterEnd = 0;
+        if (length < static_cast<int>(LongFrame::kDataLen) && blocksAfterEnd < 0) blocksAfterEnd = 0;
         if (blocksAfterEnd > kMaxBlocksAfterEnd) {
-            char message[kParamTextSize];
-            std::snprintf(message, sizeof message,
-                          "Terminal beendet die Uebertragung der Datei %s nach dem Dateiende nicht", hostFile);
-            XelbdeInitLog();
-            TcpcomLog(kSourceXelbde, "SendFile", kLogError, XELBDE_EXCHANGE_FAILED, 0, message, "");
-            result = XELBDE_EXCHANGE_FAILED;
+            result = Code::kExchangeFailed;
+            LogTransferError(result, 0, "Terminal beendet die Uebertragung der Datei %s nach dem Dateiende nicht",
+                             hostFile);
             break;
         }
         if (block < INT_MAX) ++block;
-        result = SendFileBlock(socket, kind, objectName, data, length, replace, block);
-        if (result != 1) break;
+        BlockReply reply = SendFileBlock(session, kind, objectName,
+                                         std::span<const unsigned char>(data, static_cast<std::size_t>(length)),
+                                         replace, block);
+        result = reply.code;
+        if (!reply.more) break;
         if (blocksAfterEnd >= 0) ++blocksAfterEnd;
     }
     CloseIfOpen(fd);
@@ -200,23 +171,21 @@ long GetFileSize(const char* name) {
     return size;
 }
 
-int CheckFreeSpace(int socket, long size) {
-    unsigned char frame[kLongFrameLen];
-    BuildLongRequest(frame, kReplyQueryCommand, kProgramQueries);
-    if (LongTransaction(socket, frame, frame) == 0) return XELBDE_EXCHANGE_FAILED;
-    int status = ReplyStatusCode(frame + kLongStatus);
-    if (status != XELBDE_OK) return status;
+Code CheckFreeSpace(const Session& session, long size) {
+    std::optional<LongFrame> reply = LongTransaction(session, BuildLongRequest("QDIRINFOS", kProgramQueries));
+    if (!reply) return Code::kExchangeFailed;
+    if (Code status = StatusCode(reply->status()); status != Code::kOk) return status;
 
-    long total = 0;
-    if (!ScanNumber(frame, kTotalMemoryPos, kLongFrameLen, kNumberWidth, &total)) return XELBDE_BAD_TERMINAL_DATA;
+    std::optional<long> total = MemoryFigure(*reply, LongFrame::kTotalMemory);
+    if (!total) return Code::kBadTerminalData;
     long long taken = 0;
-    for (int pos = kFirstEntryPos; pos < kLongFrameLen; pos += kEntryStep) {
-        long entry = 0;
-        if (!ScanNumber(frame, pos, kLongFrameLen, kNumberWidth, &entry)) break;
-        taken += entry;
+    for (std::size_t pos = LongFrame::kFirstEntry; pos < LongFrame::kSize; pos += LongFrame::kEntryStep) {
+        std::optional<long> entry = MemoryFigure(*reply, pos);
+        if (!entry) break;
+        taken += *entry;
     }
-    long long freeBytes = (static_cast<long long>(total) - taken) * kMemoryUnit;
-    return static_cast<long long>(size) > freeBytes ? XELBDE_NO_FREE_MEMORY : XELBDE_OK;
+    long long freeBytes = (static_cast<long long>(*total) - taken) * kMemoryUnit;
+    return static_cast<long long>(size) > freeBytes ? Code::kNoFreeMemory : Code::kOk;
 }
 
 }  // namespace xelbde
@@ -226,60 +195,37 @@ using namespace xelbde;
 extern "C" {
 
 void APDNP00B(const char* terminal, const char* program, const char* type, const char* klass, char* rc) {
-    char name[kNameBufferSize];
+    ApiCall call(kIdAPDNP00B, terminal, rc);
     char programFile[kFileNameField];
     char typeText[kTypeField];
     char classText[kTypeField];
-    char text[kParamTextSize];
-    NormalizeBdeName(terminal, name);
     CopyFixedField(program, programFile, kFileNameField);
     CopyFixedField(type, typeText, kTypeField);
     CopyFixedField(klass, classText, kTypeField);
-    FormatParamText(text, "Terminal=%s Programm=%s Typ=%s Class=%s", name, programFile, typeText,
-                  classText);
-    int code = XELBDE_OK;
-    int socket = -1;
-    if (RegisterApiFunction(kIdAPDNP00B, name, &code, &socket)) {
-        code = SendFile(socket, kIdAPDNP00B, programFile, programFile, '0');
-    }
-    SetCobolReturnCode(kIdAPDNP00B, code, rc, text);
+    call.Describe("Programm=%s Typ=%s Class=%s", programFile, typeText, classText);
+    if (call.Register()) call.Finish(SendFile(call.session(), kIdAPDNP00B, programFile, programFile, '0'));
 }
 
 void APDNLOAD(const char* terminal, const char* downloadFile, const char* terminalFile, const char* replace,
               char* rc) {
-    char name[kNameBufferSize];
-    char text[kParamTextSize];
-    char replaceFlag = replace != nullptr ? replace[0] : ' ';
-    NormalizeBdeName(terminal, name);
-    FormatParamText(text, "Terminal=%s Downloaddatei=%s Terminaldatei=%s Replace=%c", name,
-                  TextOrEmpty(downloadFile), TextOrEmpty(terminalFile), replaceFlag);
-    int code = XELBDE_OK;
-    int socket = -1;
-    if (RegisterApiFunction(kIdAPDNLOAD, name, &code, &socket)) {
-        long size = GetFileSize(downloadFile);
-        if (size < 0) {
-            code = XELBDE_DOWNLOAD_FILE_MISSING;
-        } else {
-            code = CheckFreeSpace(socket, size);
-            if (code == XELBDE_OK) code = SendFile(socket, kIdAPDNLOAD, downloadFile, terminalFile, replaceFlag);
-        }
-    }
-    SetCobolReturnCode(kIdAPDNLOAD, code, rc, text);
+    ApiCall call(kIdAPDNLOAD, terminal, rc);
+    const char replaceFlag = replace != nullptr ? replace[0] : ' ';
+    call.Describe("Downloaddatei=%s Terminaldatei=%s Replace=%c", TextOrEmpty(downloadFile),
+                  TextOrEmpty(terminalFile), replaceFlag);
+    if (!call.Register()) return;
+    const long size = GetFileSize(downloadFile);
+    if (size < 0) return call.Finish(Code::kDownloadFileMissing);
+    Code code = CheckFreeSpace(call.session(), size);
+    if (code == Code::kOk) code = SendFile(call.session(), kIdAPDNLOAD, downloadFile, terminalFile, replaceFlag);
+    call.Finish(code);
 }
 
 void APSYSDNL(const char* terminal, const char* osFile, char* rc) {
-    char name[kNameBufferSize];
+    ApiCall call(kIdAPSYSDNL, terminal, rc);
     char file[kFileNameField];
-    char text[kParamTextSize];
-    NormalizeBdeName(terminal, name);
     CopyFixedField(osFile, file, kFileNameField);
-    FormatParamText(text, "Terminal=%s Betriebssystemdatei=%s", name, file);
-    int code = XELBDE_OK;
-    int socket = -1;
-    if (RegisterApiFunction(kIdAPSYSDNL, name, &code, &socket)) {
-        code = SendFile(socket, kIdAPSYSDNL, file, file, '0');
-    }
-    SetCobolReturnCode(kIdAPSYSDNL, code, rc, text);
+    call.Describe("Betriebssystemdatei=%s", file);
+    if (call.Register()) call.Finish(SendFile(call.session(), kIdAPSYSDNL, file, file, '0'));
 }
 
 }  // extern "C"

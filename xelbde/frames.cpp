@@ -1,19 +1,16 @@
-// Terminal frames: the status, short and long frames, the two transactions
-// that carry them (screen-clear prefix, frame, reply of the same length), the
-// reply time-out and the status query that tells which terminal is connected.
+// Terminal frames: building the three request frames, the transactions that
+// carry them, the reply time-out and the status query that tells which
+// terminal is connected.
 //
-// Every exchange goes through one narrow pair: SendAll (the whole buffer or
-// failure) and ReadExact (exactly the reply length within the time-out, or
-// failure). A reply cut short, because the terminal closed the connection or
-// the time ran out, is a failed exchange: its missing bytes are never looked
-// at nor passed on.
+// Every exchange goes through one narrow pair: SendRequest (the screen-clear
+// prefix and the whole frame, or failure) and ReadReply (exactly the reply
+// length within the time-out, or failure).
 #include <atomic>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "tcpcom/tcpcom.h"
+#include "tcpcom/internal.h"
 #include "xelbde/internal.h"
 
 namespace xelbde {
@@ -24,11 +21,9 @@ constexpr int kShortAttempts = 2;
 
 std::atomic<int> g_timeout{0};
 
-// Status frame header bytes 3-6 and short frame header bytes 3-8.
 constexpr unsigned char kStatusHeader[4] = {0x66, 0xD8, 0x64, 0xD8};
 constexpr unsigned char kShortHeader[6] = {0x69, 0x68, 0x67, 0x68, 0xD8, 0xDD};
-constexpr unsigned char kLongHeaderByte = 0xD8;  // byte 1
-constexpr int kLongZeros = 14;                   // 14-19: "000000"
+constexpr unsigned char kLongHeaderByte = 0xD8;
 
 struct StatusRow {
     unsigned char status[2];
@@ -47,110 +42,123 @@ constexpr StatusRow kStatusTable[] = {
 };
 constexpr StatusRow kUnknownTerminal = {{0, 0}, 255, 255, "????", "??~???"};
 
-bool IsMarker(const unsigned char* at, const std::byte (&marker)[2]) {
-    return at[0] == std::to_integer<unsigned char>(marker[0]) && at[1] == std::to_integer<unsigned char>(marker[1]);
-}
-
-void PutMarker(unsigned char* at, const std::byte (&marker)[2]) {
-    at[0] = std::to_integer<unsigned char>(marker[0]);
-    at[1] = std::to_integer<unsigned char>(marker[1]);
-}
-
-bool SendAll(int socket, const void* data, int length) {
+bool SendAll(const Session& session, const void* data, int length) {
     int sent = 0;
-    return TcpcomWrite(socket, data, length, &sent) == kTcpOk && sent == length;
+    return TcpcomWrite(session.socket, data, length, &sent) == kTcpOk && sent == length;
 }
 
-bool ReadExact(int socket, unsigned char* buffer, int length) {
+template <std::size_t N>
+bool SendRequest(const Session& session, const FrameBytes<N>& request) {
+    return SendAll(session, kScreenClear, sizeof kScreenClear) &&
+           SendAll(session, request.bytes.data(), static_cast<int>(N));
+}
+
+template <std::size_t N>
+bool ReadReply(const Session& session, FrameBytes<N>& reply) {
     int received = 0;
-    return TcpcomRead(socket, buffer, length, &received, CachedBdeTimeout()) == kTcpOk && received == length;
+    return TcpcomRead(session.socket, reply.bytes.data(), static_cast<int>(N), &received, session.timeout) ==
+               kTcpOk &&
+           received == static_cast<int>(N);
 }
 
-// Prefix, request and a complete reply of the same length.
-bool Exchange(int socket, const unsigned char* frame, unsigned char* work, int length) {
-    return SendAll(socket, kScreenClear, sizeof kScreenClear) && SendAll(socket, frame, length) &&
-           ReadExact(socket, work, length);
-}
-
-// XELBDE_TIMEOUT as a decimal number: leading white space, an optional sign,
-// digits up to the first non-digit (saturating); no digits give 0.
-int ParseTimeout(const char* text) {
-    const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
-    long long value = 0;
-    while (*p >= '0' && *p <= '9') {
-        value = value * 10 + (*p++ - '0');
-        if (value > INT_MAX) value = INT_MAX;
+// The short transaction: prefix, frame and read repeated once after a
+// reply whose bytes 1-2 are not the reply marker.
+template <typename Frame>
+std::optional<Frame> ShortExchange(const Session& session, const Frame& request) {
+    Frame reply;
+    for (int attempt = 0; attempt < kShortAttempts; ++attempt) {
+        if (!SendRequest(session, request) || !ReadReply(session, reply)) return std::nullopt;
+        if (reply.HasMarker(Frame::kMarker, kReplyMarker)) return reply;
     }
-    return static_cast<int>(negative ? -value : value);
+    return std::nullopt;
 }
 
 }  // namespace
 
-void BuildStatusFrame(unsigned char* frame, const unsigned char requestCode[2]) {
-    std::memset(frame, ' ', kShortFrameLen);
-    PutMarker(frame + 1, kRequestMarker);
-    std::memcpy(frame + 3, kStatusHeader, sizeof kStatusHeader);
-    frame[kStatusReqCode] = requestCode[0];
-    frame[kStatusReqCode + 1] = requestCode[1];
-    PutMarker(frame + kStatusEndMarker, kRequestMarker);
+template <std::size_t N>
+void FrameBytes<N>::PutText(std::size_t offset, const char* text, std::size_t length) {
+    std::size_t n = text != nullptr ? ::strnlen(text, length) : 0;
+    if (n > N - offset) n = N - offset;
+    std::memcpy(bytes.data() + offset, text, n);
+}
+template struct FrameBytes<12>;
+template struct FrameBytes<526>;
+template struct FrameBytes<1920>;
+
+void LongFrame::SetProgram(const char* program) { std::memcpy(at(kProgram), program, kProgramLen); }
+
+void LongFrame::SetObject(const char* name, char type) {
+    std::memset(at(kCommand), ' ', kObjectNameLen);
+    PutText(kCommand, name, kObjectNameLen);
+    bytes[kObjectType] = static_cast<unsigned char>(type);
 }
 
-void BuildShortFrame(unsigned char* frame) {
-    std::memset(frame, ' ', kShortFrameLen);
-    PutMarker(frame + 1, kRequestMarker);
-    std::memcpy(frame + 3, kShortHeader, sizeof kShortHeader);
-    frame[11] = ':';
-    PutMarker(frame + kShortEndMarker, kRequestMarker);
+StatusFrame BuildStatusFrame(const unsigned char requestCode[2]) {
+    StatusFrame frame;
+    frame.bytes.fill(' ');
+    frame.PutMarker(StatusFrame::kMarker, kRequestMarker);
+    std::memcpy(frame.at(StatusFrame::kHeader), kStatusHeader, sizeof kStatusHeader);
+    frame.bytes[StatusFrame::kCode] = requestCode[0];
+    frame.bytes[StatusFrame::kCode + 1] = requestCode[1];
+    frame.PutMarker(StatusFrame::kEndMarker, kRequestMarker);
+    return frame;
 }
 
-void SetLongProgram(unsigned char* frame, const char* program) {
-    std::memcpy(frame + kLongProgram, program, kLongProgramLen);
+ShortFrame BuildShortFrame(const char command[2]) {
+    ShortFrame frame;
+    frame.bytes.fill(' ');
+    frame.PutMarker(ShortFrame::kMarker, kRequestMarker);
+    std::memcpy(frame.at(ShortFrame::kHeader), kShortHeader, sizeof kShortHeader);
+    frame.bytes[ShortFrame::kCommand] = static_cast<unsigned char>(command[0]);
+    frame.bytes[ShortFrame::kCommand + 1] = static_cast<unsigned char>(command[1]);
+    frame.bytes[ShortFrame::kColon] = ':';
+    frame.PutMarker(ShortFrame::kEndMarker, kRequestMarker);
+    return frame;
 }
 
-void BuildLongRequest(unsigned char* frame, const char* command, const char* program) {
-    BuildLongFrame(frame);
-    if (command != nullptr) std::memcpy(frame + kLongCommand, command, kLongCommandLen);
-    SetLongProgram(frame, program);
+LongFrame BuildLongFrame() {
+    LongFrame frame;
+    frame.bytes.fill(' ');
+    frame.bytes[LongFrame::kHeaderByte] = kLongHeaderByte;
+    std::memset(frame.at(LongFrame::kZeros), '0', LongFrame::kZerosLen);
+    frame.PutMarker(LongFrame::kEndMarker, kRequestMarker);
+    return frame;
 }
 
-void BuildLongFrame(unsigned char* frame) {
-    std::memset(frame, ' ', kLongFrameLen);
-    frame[1] = kLongHeaderByte;
-    std::memset(frame + kLongZeros, '0', 6);
-    PutMarker(frame + kLongEndMarker, kRequestMarker);
+LongFrame BuildLongRequest(const char* command, const char* program) {
+    LongFrame frame = BuildLongFrame();
+    if (command != nullptr) std::memcpy(frame.at(LongFrame::kCommand), command, LongFrame::kCommandLen);
+    frame.SetProgram(program);
+    return frame;
 }
 
-int ShortTransaction(int socket, const unsigned char* frame, unsigned char* reply) {
-    // A status frame carries the request marker again at 9-10 and is 12 bytes long.
-    const int length = IsMarker(frame + kStatusEndMarker, kRequestMarker) ? kStatusFrameLen : kShortFrameLen;
-    unsigned char work[kShortFrameLen];
-    std::memset(work, ' ', sizeof work);
-    for (int attempt = 0; attempt < kShortAttempts; ++attempt) {
-        if (!Exchange(socket, frame, work, length)) return 0;
-        if (IsMarker(work + 1, kReplyMarker)) {
-            if (reply != nullptr) std::memcpy(reply, work, sizeof work);
-            return 1;
-        }
-    }
-    return 0;
+std::optional<StatusFrame> ShortTransaction(const Session& session, const StatusFrame& request) {
+    return ShortExchange(session, request);
 }
 
-int LongTransaction(int socket, const unsigned char* frame, unsigned char* reply) {
-    unsigned char work[kLongFrameLen];
-    if (!Exchange(socket, frame, work, kLongFrameLen)) return 0;
-    if (!IsMarker(work + kLongEndMarker, kReplyMarker)) return 0;
-    if (reply != nullptr) std::memcpy(reply, work, sizeof work);
-    return 1;
+std::optional<ShortFrame> ShortTransaction(const Session& session, const ShortFrame& request) {
+    return ShortExchange(session, request);
+}
+
+std::optional<LongFrame> LongTransaction(const Session& session, const LongFrame& request) {
+    LongFrame reply;
+    if (!SendRequest(session, request) || !ReadReply(session, reply)) return std::nullopt;
+    if (!reply.HasMarker(LongFrame::kEndMarker, kReplyMarker)) return std::nullopt;
+    return reply;
+}
+
+bool SendAndAwaitReply(const Session& session, const LongFrame& request) {
+    if (!SendRequest(session, request)) return false;
+    LongFrame reply;
+    ReadReply(session, reply);
+    return true;
 }
 
 int GetBdeTimeout() {
     int cached = g_timeout.load(std::memory_order_relaxed);
     if (cached != 0) return cached;
-    int value = 0;
-    if (const char* text = std::getenv("XELBDE_TIMEOUT")) value = ParseTimeout(text);
+    const char* text = std::getenv("XELBDE_TIMEOUT");
+    int value = text != nullptr ? tcpcom::StrtolInt(text) : 0;
     // A negative time-out would make every reply wait fail at once; it counts
     // as not set, like 0.
     if (value <= 0) value = kDefaultTimeout;
@@ -158,16 +166,11 @@ int GetBdeTimeout() {
     return value;
 }
 
-int CachedBdeTimeout() { return g_timeout.load(std::memory_order_relaxed); }
+Code SendKorvoCommand(const Session& session, const unsigned char requestCode[2], TerminalType* type) {
+    std::optional<StatusFrame> reply = ShortTransaction(session, BuildStatusFrame(requestCode));
+    if (!reply || !reply->HasMarker(StatusFrame::kEndMarker, kReplyMarker)) return Code::kExchangeFailed;
 
-int SendKorvoCommand(int socket, const unsigned char requestCode[2], TerminalType* type) {
-    unsigned char frame[kShortFrameLen];
-    unsigned char reply[kShortFrameLen];
-    BuildStatusFrame(frame, requestCode);
-    if (!ShortTransaction(socket, frame, reply)) return XELBDE_EXCHANGE_FAILED;
-    if (!IsMarker(reply + kStatusEndMarker, kReplyMarker)) return XELBDE_EXCHANGE_FAILED;
-
-    const unsigned char* status = reply + kStatusReqCode;
+    const unsigned char* status = reply->at(StatusFrame::kCode);
     const StatusRow* row = &kUnknownTerminal;
     for (const StatusRow& candidate : kStatusTable) {
         if (candidate.status[0] == status[0] && candidate.status[1] == status[1]) {
@@ -187,22 +190,14 @@ int SendKorvoCommand(int socket, const unsigned char requestCode[2], TerminalTyp
         std::memset(type->designation, 0, sizeof type->designation);
         std::strncpy(type->designation, row->designation, sizeof type->designation - 1);
     }
-    if (row != &kUnknownTerminal) return XELBDE_OK;
+    if (row != &kUnknownTerminal) return Code::kOk;
 
     char text[64];
     std::snprintf(text, sizeof text, "Unbekannter Terminalstatus (%#2x %#2x)",
                   static_cast<int>(static_cast<signed char>(status[0])),
                   static_cast<int>(static_cast<signed char>(status[1])));
     TcpcomLog(kSourceXelbde, "SendKorvoCommand", kLogOperation, XELBDE_EXCHANGE_FAILED, 0, text, "");
-    return XELBDE_EXCHANGE_FAILED;
-}
-
-int ReplyStatusCode(const unsigned char* status) {
-    if (status[0] == '0' && status[1] == '0') return XELBDE_OK;
-    // The number is read from the two status bytes alone, never from what
-    // follows them in the frame.
-    const char field[3] = {static_cast<char>(status[0]), static_cast<char>(status[1]), '\0'};
-    return ParseStatusCode(field);
+    return Code::kExchangeFailed;
 }
 
 }  // namespace xelbde

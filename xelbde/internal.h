@@ -1,6 +1,7 @@
-// Internal interfaces of the terminal API library, shared by its units:
-// the call frame and registry, the XELBDE log, frames, connection, ISDN
-// dial-up and the command families. Not part of the C ABI.
+// Internal interfaces of the terminal API library, shared by its units: the
+// call frame, the registry, the XELBDE log, the host side (files and clock),
+// the connection, ISDN dial-up and the command families. Not part of the C
+// ABI. Frames live in frames.h, the kinds of numbers in codes.h.
 #ifndef XELBDE_INTERNAL_H
 #define XELBDE_INTERNAL_H
 
@@ -8,9 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <span>
+#include <string_view>
 
 #include "tcpcom/tcpcom.h"
+#include "xelbde/codes.h"
+#include "xelbde/frames.h"
 #include "xelbde/xelbde.h"
 
 namespace xelbde {
@@ -50,49 +55,86 @@ extern const std::array<const char*, kApiCount> kApiNames;
 
 inline constexpr int kNameBufferSize = 16;   // normalised terminal name + terminator
 inline constexpr int kParamTextSize = 256;   // parameter text buffer (the log keeps 200)
-inline constexpr int kRegistrySlots = 512;
+inline constexpr int kFileNameField = 260;   // file names copied by CopyFixedField: at most 259 characters
 inline constexpr int kLockWaitMs = 60000;
 
 inline constexpr const char* kSourceXelbde = "xelbde";
+
+int CopyFixedField(const char* source, char* destination, int width);
+void NormalizeBdeName(const char* terminal, char destination[kNameBufferSize]);
+const char* TextOrEmpty(const char* text);  // a null text argument counts as empty
+
+// One API call. It normalises the terminal name, starts the parameter text
+// with "Terminal=NAME", registers the call on the terminal's connection
+// when asked to, and when it ends always writes the two-digit code into the
+// caller's field and one record into the operations log. An API function is
+// then its parameters, the rest of its parameter text and its work.
+class ApiCall {
+  public:
+    ApiCall(ApiFunctionId id, const char* terminal, char* rc);
+    ~ApiCall();
+    ApiCall(const ApiCall&) = delete;
+    ApiCall& operator=(const ApiCall&) = delete;
+
+    const char* name() const { return name_; }
+    // The parameter text after "Terminal=NAME " (printf style; the log
+    // keeps 200 characters of the whole text). May be given again.
+    [[gnu::format(printf, 2, 3)]] void Describe(const char* format, ...);
+    // Finds the connection the call runs on (for APALC00B: makes sure there
+    // is none yet). False when the call cannot run; its code is set then.
+    bool Register();
+    const Session& session() const { return session_; }
+    void Finish(Code code) { code_ = code; }
+
+  private:
+    ApiFunctionId id_;
+    char* rc_;
+    Code code_ = Code::kOk;
+    Session session_;
+    char name_[kNameBufferSize];
+    char text_[kParamTextSize];
+};
+
+// The C edge: the code as two digits into the caller's field (a code outside
+// 0 to 99 becomes 1 with an error record), then the operations record.
+int SetCobolReturnCode(int id, Code code, char* field, const char* text);
+
+// The parameter text of an operations record begins with the terminal's
+// name; the listing reads it back with SplitOperationText.
+inline constexpr std::string_view kTerminalKey = "Terminal=";
+struct OperationText {
+    std::string_view terminal;    // the name after "Terminal=", up to a blank or ";"
+    std::string_view parameters;  // what follows the character that ended the name
+};
+std::optional<OperationText> SplitOperationText(std::string_view text);
+
+// -------------------------------------------------------------- registry --
+
+inline constexpr int kRegistrySlots = 512;
 
 struct SocketSlot {
     char name[kNameBufferSize];
     int32_t socket;
 };
-extern std::array<SocketSlot, kRegistrySlots> SocketHandleTable;
 
-int CopyFixedField(const char* source, char* destination, int width);
-void NormalizeBdeName(const char* terminal, char destination[kNameBufferSize]);
-int InitApiLibrary(int* code);
-int RegisterApiFunction(int id, const char* name, int* code, int* socket);
-int GetSocketHandle(const char* name, int* socket, int* code);
-int SetSocketHandle(const char* name, int socket, int* code);
-int ReleaseSocketHandle(const char* name, int* code);
-int SetCobolReturnCode(int id, int code, char* field, const char* text);
-// The two status characters as a number ("%2d"); a status holding no number
-// gives kStatusNotNumeric, which SetCobolReturnCode turns into code 1.
-int ParseStatusCode(const char* status);
-
-// Helpers of the command units' call frames.
-// Formats a parameter text, cut at its buffer's end (the log keeps 200 characters).
-[[gnu::format(printf, 2, 3)]] void FormatParamText(char (&text)[kParamTextSize], const char* format, ...);
-const char* TextOrEmpty(const char* text);  // a null text argument counts as empty
-// Creates or truncates an output file (sharing denied, read and write
-// permission less the umask) and writes data into it: 0, 17 when it cannot
-// be opened, 18 when not all was written (the partial file stays).
-int WriteOutputFile(const char* path, const unsigned char* data, int length);
-inline constexpr int kStatusNotNumeric = -100;
-
-// Every return code the library sets itself, ascending, with its meaning
-// (XelbdeReturnCodeText reads it).
-struct ReturnCodeMeaning {
-    int code;
-    const char* meaning;
+// A connection found, entered or opened: the socket, or the code that says
+// why there is none.
+struct SocketResult {
+    Code code = Code::kOk;
+    int socket = -1;
+    bool ok() const { return code == Code::kOk; }
 };
-std::span<const ReturnCodeMeaning> ReturnCodeTable();
 
-// The wait limit MutexWait is given by the registry and table code. Tests
-// shorten it; production always uses kLockWaitMs.
+Code InitApiLibrary();
+SocketResult RegisterApiFunction(int id, const char* name);
+SocketResult GetSocketHandle(const char* name);
+Code SetSocketHandle(const char* name, int socket);
+Code ReleaseSocketHandle(const char* name);
+// The slots themselves, for tests that look at or spoil them.
+std::array<SocketSlot, kRegistrySlots>& RegistrySlotsForTest();
+
+// The wait limit MutexWait is given by the registry and the terminal table.
+// Tests shorten it; production always uses kLockWaitMs.
 int LockWaitMs();
 void SetLockWaitMsForTest(int milliseconds);
 
@@ -102,72 +144,24 @@ int XelbdeInitLog();
 void XelbdeTrace(const void* data, int length, const char* title);
 const char* XelbdeLogFileName();  // DEBUG_FILE or "xelbde.log", set by XelbdeInitLog
 
-// -------------------------------------------------------------- frames --
+// ------------------------------------------------------------- the host --
 
-inline constexpr int kStatusFrameLen = 12;
-inline constexpr int kShortFrameLen = 526;
-inline constexpr int kLongFrameLen = 1920;
-inline constexpr std::byte kRequestMarker[2] = {std::byte{0xCA}, std::byte{0xCE}};
-inline constexpr std::byte kReplyMarker[2] = {std::byte{0xCE}, std::byte{0xCA}};
-inline constexpr unsigned char kScreenClear[4] = {0x1B, '[', '2', 'J'};
+// Creates or truncates an output file (sharing denied, read and write
+// permission less the umask) and writes data into it: kOk, kOutputOpen when
+// it cannot be opened, kOutputWrite when not all was written (the partial
+// file stays).
+Code WriteOutputFile(const char* path, std::span<const unsigned char> data);
 
-// Status frame offsets.
-inline constexpr int kStatusReqCode = 7;    // 7-8: request code / terminal status
-inline constexpr int kStatusEndMarker = 9;  // 9-10
-
-// Short frame offsets.
-inline constexpr int kShortCommand = 9;  // 9-10: command / status
-inline constexpr int kShortData = 12;    // 12-523
-inline constexpr int kShortDataLen = 512;
-inline constexpr int kShortEndMarker = 524;
-
-// Long frame offsets.
-inline constexpr int kLongCommand = 3;  // 3-11
-inline constexpr int kLongCommandLen = 9;
-inline constexpr int kLongObjectType = 11;
-inline constexpr int kLongStatus = 49;  // 49-50: request code / status
-inline constexpr int kLongProgram = 72; // 72-79
-inline constexpr int kLongData = 81;    // 81-1872
-inline constexpr int kLongDataLen = 1792;
-inline constexpr int kLongEndMarker = 1917;
-
-inline constexpr unsigned char kEndOfFileData = 0xA6;
-inline constexpr unsigned char kEndOfProgramData = 0x2E;
-
-inline constexpr unsigned char kTypeQuery[2] = {0xBD, 0xF7};
-inline constexpr unsigned char kSystemInit[2] = {0xF7, 0xF7};
-
-struct TerminalType {
-    unsigned char status[2];
-    int32_t reserved1;
-    int32_t klass;
-    int32_t variant;
-    int32_t reserved2;
-    char model[5];
-    char designation[10];
-};
-
-void BuildStatusFrame(unsigned char* frame /* 526 */, const unsigned char requestCode[2]);
-void BuildShortFrame(unsigned char* frame /* 526 */);
-void BuildLongFrame(unsigned char* frame /* 1920 */);
-// The terminal programs named at 72-79 of a long frame.
-inline constexpr int kLongProgramLen = 8;
-inline constexpr char kProgramQueries[] = "GFCUPL00";  // queries, upload, identification
-inline constexpr char kProgramDataDownload[] = "GFCDNL50";  // data files; also the upload reset
-inline constexpr char kProgramProgramDownload[] = "GFCDNL00";
-inline constexpr char kProgramSystemDownload[] = "GFCDNL20";
-void SetLongProgram(unsigned char* frame, const char* program /* 8 characters */);
-// BuildLongFrame, then the 9 bytes of command at 3-11 (nullptr leaves the
-// field blank) and the program at 72-79.
-void BuildLongRequest(unsigned char* frame, const char* command, const char* program);
-int ShortTransaction(int socket, const unsigned char* frame, unsigned char* reply /* 526 or nullptr */);
-int LongTransaction(int socket, const unsigned char* frame, unsigned char* reply /* 1920 or nullptr */);
-int GetBdeTimeout();
-int CachedBdeTimeout();  // the value GetBdeTimeout cached (0 before the first call)
-int SendKorvoCommand(int socket, const unsigned char requestCode[2], TerminalType* type);
-// The reply status of a long or short frame as a return code: "00" gives 0,
-// anything else ParseStatusCode of it.
-int ReplyStatusCode(const unsigned char* status);
+// The two ways to the host that tests replace, each behind one function.
+// How a file to be sent is read: read(2) unless a test makes reads fail;
+// the count, 0 at the end, -1 with errno on an error.
+using HostFileReader = long (*)(int fd, void* buffer, std::size_t length);
+HostFileReader SetHostFileReader(HostFileReader reader);  // nullptr restores read(2); returns the previous one
+long ReadHostFile(int fd, void* buffer, std::size_t length);
+// How the host clock is set: 0 or an errno value. Nothing else sets it.
+using HostClockSetter = int (*)(const struct tm* localTime);
+HostClockSetter SetHostClockSetter(HostClockSetter setter);  // nullptr restores the real clock
+int SetHostClock(const struct tm* localTime);
 
 // ---------------------------------------------------------- connection --
 
@@ -197,69 +191,79 @@ bool FindTerminalEntry(const char* name, TerminalEntry* entry /* may be nullptr 
 // row with an empty name, or row 512).
 bool CopyTerminalRow(std::size_t index, TerminalEntry* entry);
 bool QueryISDNAdapter(const char* name);
-// Reads the ip field as four dotted numbers; false when it does not, or
-// when they give 0.0.0.0.
-bool ParseEntryAddress(const TerminalEntry& entry, unsigned char address[4]);
-bool ResolveTerminalAddress(const char* name, unsigned char address[4], int* port);
-int ConnectTerminal(const char* name, const unsigned char address[4], int port, int timeout, int* socket);
-int HangUpIsdnTerminal(int socket);
+
+using IpAddress = std::array<unsigned char, 4>;  // network order: first number first
+struct Endpoint {
+    IpAddress address;
+    int port;
+};
+// The ip field read as four dotted numbers; none when it does not read so,
+// or when they give 0.0.0.0.
+std::optional<IpAddress> ParseEntryAddress(const TerminalEntry& entry);
+std::optional<Endpoint> ResolveTerminalAddress(const char* name);
+// Connects and enters the socket under the name.
+SocketResult ConnectTerminal(const char* name, const Endpoint& endpoint, int timeout);
+Code HangUpIsdnTerminal(const Session& session);
 
 // ----------------------------------------------------------------- ISDN --
 
-int ConnectIsdnTerminal(const char* terminal);
-int DialIsdnTerminal(const char* terminal, const char* adapter, int socket);
-int QueryAdapterStatus(int socket, bool* busy);
-int SendAdapterId(int socket, const char* identifier);
-int DialNumber(int socket, const char* number, const char ueberhang[3]);
-bool SendIsdnIdentification(int socket, const char* terminal, const char* identifier, const char* number);
+Code ConnectIsdnTerminal(const char* terminal);
+Code DialIsdnTerminal(const char* terminal, const char* adapter, const Session& session);
+// The adapter's line state: kOk when free, kAdapterBusy when busy.
+Code QueryAdapterStatus(const Session& session);
+Code SendAdapterId(const Session& session, const char* identifier);
+Code DialNumber(const Session& session, const char* number, const char ueberhang[3]);
+bool SendIsdnIdentification(const Session& session, const char* terminal, const char* identifier,
+                            const char* number);
 bool ExtractDigits(char destination[32], const char* field, int n);
 // Position just after the first occurrence of tag, or -1.
-int FindTag(const unsigned char* reply, int length, const char* tag);
+int FindTag(std::span<const unsigned char> reply, const char* tag);
 
 // --------------------------------------------------------------- clocks --
 
-int ParseTwoDigits(const char* text, int length, int* value, bool nonZero);
-int PortableSetLocalTime(const struct tm* time);
-// The one place that sets the host clock: returns 0 or an errno value.
-// Tests replace it; nothing else does.
-using HostClockSetter = int (*)(const struct tm* localTime);
-HostClockSetter SetHostClockSetter(HostClockSetter setter);  // returns the previous one
+// Two digits of a date or time field: kOk, or kBadTerminalData when nonZero
+// is asked for and the field reads as 0.
+Code ParseTwoDigits(const char* text, int length, int* value, bool nonZero);
+Code PortableSetLocalTime(const struct tm* time);
 
 // ------------------------------------------------------------- download --
 
-int SendFile(int socket, int kind, const char* hostFile, const char* objectName, char replace);
-int SendFileBlock(int socket, int kind, const char* objectName, const unsigned char* data, int length,
-                  char replace, int block);
+// The outcome of one block sent: the terminal asks for more, or the code
+// the transfer ends with.
+struct BlockReply {
+    bool more = false;
+    Code code = Code::kOk;
+};
+Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, const char* objectName,
+              char replace);
+BlockReply SendFileBlock(const Session& session, ApiFunctionId kind, const char* objectName,
+                         std::span<const unsigned char> data, char replace, int block);
 long GetFileSize(const char* name);
-int CheckFreeSpace(int socket, long size);
-// How SendFile reads the host file (read(2) unless a test makes reads fail):
-// returns the count, 0 at the end, -1 with errno on an error.
-using HostFileReader = long (*)(int fd, void* buffer, std::size_t length);
-HostFileReader SetHostFileReader(HostFileReader reader);  // nullptr restores read(2); returns the previous one
+Code CheckFreeSpace(const Session& session, long size);
 
 // --------------------------------------------------------------- upload --
 
-int UploadFile(int socket, const char* hostFile, const char* terminalFile, char deleteFlag);
-int UploadBlock(int socket, const char* terminalFile, const unsigned char* previous, int length, char deleteFlag,
-                unsigned char* block, int* blockLength);
-// Places a terminal file name in bytes 3-10 of a long frame as the upload,
-// delete and acknowledgement frames do.
-void PlaceTerminalFileName(unsigned char* frame, const char* name);
+// One block asked for: the reply, whose data area holds the block's length
+// bytes (0 to 1792), and whether it was the last; or the code the upload
+// ends with.
+struct UploadedBlock {
+    Code code = Code::kOk;
+    int length = 0;
+    bool last = false;
+    LongFrame reply;
+};
+Code UploadFile(const Session& session, const char* hostFile, const char* terminalFile, char deleteFlag);
+// Asks for the next block, echoing the previous one (blanks before the first).
+UploadedBlock UploadBlock(const Session& session, const char* terminalFile,
+                          std::span<const unsigned char, LongFrame::kDataLen> previous);
 
 // ------------------------------------------------------------ log display --
 
+// A record of the log as the listing reads it: the fields the writer wrote,
+// and the terminal's name taken from the parameter text.
 struct DisplayRecord {
-    char timestamp[15];
-    char source[31];
-    char function[71];
-    char levelText[16];
-    char rcText[16];
-    char errnumText[16];
-    int level;
-    int rc;
-    int errnum;
-    char text[201];      // after parsing: the parameter text
-    char terminal[20];   // the terminal name taken from the text
+    LogRecord log;
+    char terminal[20];
 };
 
 int FilterLogRecord(const char* line, DisplayRecord* record, const char* terminal, const char* from,

@@ -14,10 +14,6 @@ namespace {
 
 constexpr int kDigitsSize = 32;
 constexpr char kIdentificationCommand[] = "QSTISDNID";
-constexpr int kIdentTerminalName = 81;
-constexpr int kIdentTerminalId = 113;
-constexpr int kIdentAdapterNumber = 145;
-constexpr int kIdentFieldWidth = 32;
 
 // The number dialled for an entry: area code, number and extension digits.
 void EntryDialNumber(const TerminalEntry& entry, char number[kDigitsSize]) {
@@ -44,20 +40,11 @@ void EntryIdentifier(const TerminalEntry& entry, char identifier[kDigitsSize]) {
     ExtractDigits(identifier, entry.vorwahl, 5);
 }
 
-void SetShortCommand(unsigned char* frame, const char command[3]) {
-    frame[kShortCommand] = static_cast<unsigned char>(command[0]);
-    frame[kShortCommand + 1] = static_cast<unsigned char>(command[1]);
-}
-
-// Places a text into the short frame's data area, without terminator.
-void SetShortData(unsigned char* frame, const char* text) {
-    std::size_t length = std::min<std::size_t>(std::strlen(text), kShortDataLen);
-    std::memcpy(frame + kShortData, text, length);
-}
-
-void PutField(unsigned char* frame, int offset, const char* text) {
-    std::size_t length = std::min<std::size_t>(std::strlen(text), kIdentFieldWidth);
-    std::memcpy(frame + offset, text, length);
+// A short request with its text in the data area, without terminator.
+ShortFrame AdapterRequest(const char command[2], const char* text) {
+    ShortFrame frame = BuildShortFrame(command);
+    if (text != nullptr) frame.PutText(ShortFrame::kData, text, ShortFrame::kDataLen);
+    return frame;
 }
 
 }  // namespace
@@ -72,52 +59,38 @@ bool ExtractDigits(char destination[32], const char* field, int n) {
     return taken > 0;
 }
 
-int FindTag(const unsigned char* reply, int length, const char* tag) {
-    int tagLength = static_cast<int>(std::strlen(tag));
+int FindTag(std::span<const unsigned char> reply, const char* tag) {
+    const std::size_t tagLength = std::strlen(tag);
     if (tagLength == 0) return -1;
-    for (int position = 0; position + tagLength <= length; ++position) {
-        if (std::memcmp(reply + position, tag, static_cast<std::size_t>(tagLength)) == 0) {
-            return position + tagLength;
-        }
+    for (std::size_t position = 0; position + tagLength <= reply.size(); ++position) {
+        if (std::memcmp(reply.data() + position, tag, tagLength) == 0) return static_cast<int>(position + tagLength);
     }
     return -1;
 }
 
-int QueryAdapterStatus(int socket, bool* busy) {
-    unsigned char frame[kShortFrameLen];
-    unsigned char reply[kShortFrameLen];
-    BuildShortFrame(frame);
-    SetShortCommand(frame, "ST");
-    if (!ShortTransaction(socket, frame, reply)) return XELBDE_ADAPTER_LINE_STATE;
-    int status = ReplyStatusCode(reply + kShortCommand);
-    if (status != XELBDE_OK) return status;
-    int line = FindTag(reply, kShortFrameLen, "L=");
+Code QueryAdapterStatus(const Session& session) {
+    std::optional<ShortFrame> reply = ShortTransaction(session, BuildShortFrame("ST"));
+    if (!reply) return Code::kAdapterLineState;
+    if (Code status = StatusCode(reply->status()); status != Code::kOk) return status;
+    const int line = FindTag(reply->bytes, "L=");
     // The line state is the character after the tag; a tag at the very end
     // of the reply carries none.
-    if (line < 0 || line >= kShortFrameLen) return XELBDE_ADAPTER_LINE_STATE;
-    if (FindTag(reply, kShortFrameLen, "I=") < 0) return XELBDE_ADAPTER_LINE_STATE;
-    *busy = reply[line] != '0';
-    return XELBDE_OK;
+    if (line < 0 || line >= static_cast<int>(ShortFrame::kSize)) return Code::kAdapterLineState;
+    if (FindTag(reply->bytes, "I=") < 0) return Code::kAdapterLineState;
+    return reply->bytes[static_cast<std::size_t>(line)] != '0' ? Code::kAdapterBusy : Code::kOk;
 }
 
-int SendAdapterId(int socket, const char* identifier) {
-    unsigned char frame[kShortFrameLen];
-    unsigned char reply[kShortFrameLen];
-    char text[kShortDataLen + 1];
-    BuildShortFrame(frame);
-    SetShortCommand(frame, "ID");
+Code SendAdapterId(const Session& session, const char* identifier) {
+    char text[ShortFrame::kDataLen + 1];
     std::snprintf(text, sizeof text, "N=%s", identifier);
-    SetShortData(frame, text);
-    if (!ShortTransaction(socket, frame, reply)) return XELBDE_ADAPTER_ID;
-    int status = ReplyStatusCode(reply + kShortCommand);
-    if (status != XELBDE_OK) return status;
-    if (std::memcmp(reply + kShortEndMarker, kReplyMarker, sizeof kReplyMarker) != 0) {
-        return XELBDE_EXCHANGE_FAILED;
-    }
-    return XELBDE_OK;
+    std::optional<ShortFrame> reply = ShortTransaction(session, AdapterRequest("ID", text));
+    if (!reply) return Code::kAdapterId;
+    if (Code status = StatusCode(reply->status()); status != Code::kOk) return status;
+    if (!reply->HasMarker(ShortFrame::kEndMarker, kReplyMarker)) return Code::kExchangeFailed;
+    return Code::kOk;
 }
 
-int DialNumber(int socket, const char* number, const char ueberhang[3]) {
+Code DialNumber(const Session& session, const char* number, const char ueberhang[3]) {
     // T= carries exactly three characters: the field's, padded on the left
     // with "0" up to three. A terminal whose entry gives no UEBERHANG at all
     // (the field holds no character) or a field of three blanks dials with
@@ -130,63 +103,53 @@ int DialNumber(int socket, const char* number, const char ueberhang[3]) {
         while (length < 3 && ueberhang[length] != '\0') ++length;
         std::memcpy(overhang + (3 - length), ueberhang, length);
     }
-    unsigned char frame[kShortFrameLen];
-    unsigned char reply[kShortFrameLen];
-    char text[kShortDataLen + 1];
-    BuildShortFrame(frame);
-    SetShortCommand(frame, "DN");
+    char text[ShortFrame::kDataLen + 1];
     std::snprintf(text, sizeof text, "N=%s T=%s", number, overhang);
-    SetShortData(frame, text);
-    if (!ShortTransaction(socket, frame, reply)) return XELBDE_ADAPTER_DIAL;
-    return ReplyStatusCode(reply + kShortCommand);
+    std::optional<ShortFrame> reply = ShortTransaction(session, AdapterRequest("DN", text));
+    return reply ? StatusCode(reply->status()) : Code::kAdapterDial;
 }
 
-bool SendIsdnIdentification(int socket, const char* terminal, const char* identifier, const char* number) {
-    unsigned char frame[kLongFrameLen];
-    unsigned char reply[kLongFrameLen];
-    BuildLongRequest(frame, kIdentificationCommand, kProgramQueries);
-    PutField(frame, kIdentTerminalName, terminal);
-    PutField(frame, kIdentTerminalId, identifier);
-    PutField(frame, kIdentAdapterNumber, number);
-    if (!LongTransaction(socket, frame, reply) && !LongTransaction(socket, frame, reply)) return false;
-    return reply[kLongStatus] == '0' && reply[kLongStatus + 1] == '0';
+bool SendIsdnIdentification(const Session& session, const char* terminal, const char* identifier,
+                            const char* number) {
+    LongFrame frame = BuildLongRequest(kIdentificationCommand, kProgramQueries);
+    frame.PutText(LongFrame::kIsdnTerminal, terminal, LongFrame::kIsdnFieldLen);
+    frame.PutText(LongFrame::kIsdnTerminalId, identifier, LongFrame::kIsdnFieldLen);
+    frame.PutText(LongFrame::kIsdnAdapterNumber, number, LongFrame::kIsdnFieldLen);
+    std::optional<LongFrame> reply = LongTransaction(session, frame);
+    if (!reply) reply = LongTransaction(session, frame);
+    return reply && reply->status() == kStatusOk;
 }
 
-int DialIsdnTerminal(const char* terminal, const char* adapter, int socket) {
+Code DialIsdnTerminal(const char* terminal, const char* adapter, const Session& session) {
     TerminalEntry terminalEntry;
     TerminalEntry adapterEntry;
     char terminalNumber[kDigitsSize];
     char terminalId[kDigitsSize];
     char adapterNumber[kDigitsSize];
     char adapterId[kDigitsSize];
-    if (!FindTerminalEntry(terminal, &terminalEntry)) return XELBDE_ISDN_ENTRY_MISSING;
+    if (!FindTerminalEntry(terminal, &terminalEntry)) return Code::kIsdnEntryMissing;
     EntryDialNumber(terminalEntry, terminalNumber);
     EntryIdentifier(terminalEntry, terminalId);
-    if (!FindTerminalEntry(adapter, &adapterEntry)) return XELBDE_ISDN_ENTRY_MISSING;
+    if (!FindTerminalEntry(adapter, &adapterEntry)) return Code::kIsdnEntryMissing;
     EntryDialNumber(adapterEntry, adapterNumber);
     EntryIdentifier(adapterEntry, adapterId);
 
-    bool busy = false;
-    int code = QueryAdapterStatus(socket, &busy);
-    if (code != XELBDE_OK) return code;
-    if (busy) return XELBDE_ADAPTER_BUSY;
-    code = SendAdapterId(socket, adapterId);
-    if (code != XELBDE_OK) return code;
-    code = DialNumber(socket, terminalNumber, terminalEntry.ueberhang);
-    if (code != XELBDE_OK) return code;
-    if (!SendIsdnIdentification(socket, terminal, terminalId, adapterNumber)) return XELBDE_ISDN_IDENTIFICATION;
-    return XELBDE_OK;
+    if (Code code = QueryAdapterStatus(session); code != Code::kOk) return code;
+    if (Code code = SendAdapterId(session, adapterId); code != Code::kOk) return code;
+    if (Code code = DialNumber(session, terminalNumber, terminalEntry.ueberhang); code != Code::kOk) return code;
+    if (!SendIsdnIdentification(session, terminal, terminalId, adapterNumber)) return Code::kIsdnIdentification;
+    return Code::kOk;
 }
 
-int ConnectIsdnTerminal(const char* terminal) {
+Code ConnectIsdnTerminal(const char* terminal) {
     for (std::size_t row = 0; row < TerminalTable.size(); ++row) {
         // Each row is copied before use: another thread's load may replace
         // the table meanwhile, and a copy is consistent in itself.
         TerminalEntry entry;
         if (!CopyTerminalRow(row, &entry)) break;
         if (!CompareNoCase(entry.klasse, "ADPT", 4)) continue;
-        unsigned char address[4];
-        if (!ParseEntryAddress(entry, address)) continue;
+        std::optional<IpAddress> address = ParseEntryAddress(entry);
+        if (!address) continue;
         // Without a port for this adapter it cannot be reached: try the next
         // one, as for a failed connect.
         int port = 0;
@@ -198,19 +161,19 @@ int ConnectIsdnTerminal(const char* terminal) {
         NormalizeBdeName(rowName, adapter);
         uint16_t port16 = static_cast<uint16_t>(port);
         XelbdeTrace(adapter, static_cast<int>(std::strlen(adapter)), "*** Adaptername ***");
-        XelbdeTrace(address, sizeof address, "*** CONNECT: IP ***");
+        XelbdeTrace(address->data(), static_cast<int>(address->size()), "*** CONNECT: IP ***");
         XelbdeTrace(&port16, sizeof port16, "*** CONNECT: PORT ***");
 
-        int socket = -1;
-        if (ConnectTerminal(terminal, address, port, GetBdeTimeout(), &socket) != XELBDE_OK) continue;
-        int code = DialIsdnTerminal(terminal, adapter, socket);
-        if (code == XELBDE_OK) return XELBDE_OK;
-        int ignored = 0;
-        TcpcomClose(socket);
-        ReleaseSocketHandle(terminal, &ignored);
-        if (code != XELBDE_ADAPTER_LINE_STATE && code != XELBDE_ADAPTER_BUSY) return code;
+        const int timeout = GetBdeTimeout();
+        SocketResult connected = ConnectTerminal(terminal, Endpoint{*address, port}, timeout);
+        if (!connected.ok()) continue;
+        Code code = DialIsdnTerminal(terminal, adapter, Session{connected.socket, timeout});
+        if (code == Code::kOk) return Code::kOk;
+        TcpcomClose(connected.socket);
+        ReleaseSocketHandle(terminal);
+        if (code != Code::kAdapterLineState && code != Code::kAdapterBusy) return code;
     }
-    return XELBDE_NO_ADAPTER;
+    return Code::kNoAdapter;
 }
 
 }  // namespace xelbde

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tcpcom/internal.h"
 #include "xelbde/internal.h"
 
 namespace xelbde {
@@ -37,17 +38,6 @@ void CopyCut(char* destination, std::size_t capacity, std::string_view source) {
     std::size_t n = source.size() < capacity - 1 ? source.size() : capacity - 1;
     if (n > 0) std::memcpy(destination, source.data(), n);
     destination[n] = '\0';
-}
-
-int ToInt(const char* text) {
-    // Decimal, as far as the digits go (an optional sign first).
-    long value = 0;
-    int sign = 1;
-    const char* p = text;
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p == '-' || *p == '+') sign = (*p++ == '-') ? -1 : 1;
-    while (*p >= '0' && *p <= '9' && value < 100000000) value = value * 10 + (*p++ - '0');
-    return static_cast<int>(sign * value);
 }
 
 void LogFailure(const char* format, const char* name, int error) {
@@ -122,10 +112,11 @@ class Row {
 };
 
 // Writes one row; returns false when the output could not take it.
-bool WriteRow(FILE* out, const DisplayRecord& r) {
+bool WriteRow(FILE* out, const DisplayRecord& record) {
+    const LogRecord& r = record.log;
     Row row;
     char* mark = row.Mark();
-    row.Text(r.terminal, 10);
+    row.Text(record.terminal, 10);
     row.Field(mark, 10);
     row.Char(' ');
     mark = row.Mark();
@@ -157,11 +148,13 @@ int FilterLogRecord(const char* line, DisplayRecord* record, const char* termina
                     const char* to, const char* function, const char* /*reserved1*/, const char* /*reserved2*/,
                     const char* selection) {
     *record = DisplayRecord{};
+    LogRecord& log = record->log;
     std::string_view text(line);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
 
-    // The first seven fields; text2 is not read. A line with fewer fields is
-    // no complete record and is skipped.
+    // The first seven fields, in the order LogFormatRecord writes them; text2
+    // is not read. A line with fewer fields is no complete record and is
+    // skipped.
     Tokens fields(text);
     std::string_view f[7];
     for (int i = 0; i < 7; ++i) {
@@ -170,43 +163,37 @@ int FilterLogRecord(const char* line, DisplayRecord* record, const char* termina
         // level is known, they are rejected without parsing the rest.
         if (i == 3 && (f[3].size() < 3 || f[3].substr(f[3].size() - 3) != "100")) return 0;
     }
-    CopyCut(record->timestamp, sizeof record->timestamp, f[0]);
-    CopyCut(record->source, sizeof record->source, f[1]);
-    CopyCut(record->function, sizeof record->function, f[2]);
-    CopyCut(record->levelText, sizeof record->levelText, f[3]);
-    CopyCut(record->rcText, sizeof record->rcText, f[4]);
-    CopyCut(record->errnumText, sizeof record->errnumText, f[5]);
-    CopyCut(record->text, sizeof record->text, f[6]);
-    record->level = ToInt(record->levelText);
-    record->rc = ToInt(record->rcText);
-    record->errnum = ToInt(record->errnumText);
+    CopyCut(log.timestamp, sizeof log.timestamp, f[0]);
+    CopyCut(log.source, sizeof log.source, f[1]);
+    CopyCut(log.function, sizeof log.function, f[2]);
+    CopyCut(log.levelText, sizeof log.levelText, f[3]);
+    CopyCut(log.rcText, sizeof log.rcText, f[4]);
+    CopyCut(log.errnumText, sizeof log.errnumText, f[5]);
+    CopyCut(log.text, sizeof log.text, f[6]);
+    log.level = tcpcom::StrtolInt(log.levelText);
+    log.rc = tcpcom::StrtolInt(log.rcText);
+    log.errnum = tcpcom::StrtolInt(log.errnumText);
+    if (log.level != kLogOperation) return 0;
 
-    if (record->level != kLogOperation) return 0;
-    std::string_view parameters(record->text);
-    if (parameters.size() < 9 || CompareNoCase(parameters.data(), "TERMINAL=", 9) != 1) return 0;
-
-    // "Terminal=NAME rest": the name is the token after the "=", ended by a
-    // blank or ";"; the parameter text is what follows the character that
-    // ended it. A record without a name is no complete record.
-    Tokens words(parameters.substr(parameters.find('=') + 1));
-    std::string_view name;
-    if (!words.Next(&name, " ;")) return 0;
-    CopyCut(record->terminal, sizeof record->terminal, name);
-    std::string_view rest = words.Rest();
-    std::size_t semicolon = rest.find(';');
-    if (semicolon != std::string_view::npos) rest = rest.substr(0, semicolon);
-    char parameterText[sizeof record->text];
+    // The terminal's name as the call frame wrote it; the parameter text is
+    // what follows it, up to a ";". A record without a name is no complete
+    // record.
+    std::optional<OperationText> split = SplitOperationText(log.text);
+    if (!split) return 0;
+    CopyCut(record->terminal, sizeof record->terminal, split->terminal);
+    std::string_view rest = split->parameters.substr(0, split->parameters.find(';'));
+    char parameterText[sizeof log.text];
     CopyCut(parameterText, sizeof parameterText, rest);
-    std::memcpy(record->text, parameterText, sizeof parameterText);
+    std::memcpy(log.text, parameterText, sizeof parameterText);
 
     if (!IsEmpty(terminal) && !EqualNoCase(terminal, record->terminal)) return 0;
-    if (!IsEmpty(function) && !EqualNoCase(function, record->function)) return 0;
-    if (!IsEmpty(from) && std::strncmp(record->timestamp, from, 14) < 0) return 0;
-    if (!IsEmpty(to) && std::strncmp(record->timestamp, to, 14) > 0) return 0;
+    if (!IsEmpty(function) && !EqualNoCase(function, log.function)) return 0;
+    if (!IsEmpty(from) && std::strncmp(log.timestamp, from, 14) < 0) return 0;
+    if (!IsEmpty(to) && std::strncmp(log.timestamp, to, 14) > 0) return 0;
 
     if (selection != nullptr) {
-        if (std::strcmp(selection, "*OK") == 0 && record->rc != 0) return 0;
-        if (std::strcmp(selection, "*ERR") == 0 && record->rc == 0) return 0;
+        if (std::strcmp(selection, "*OK") == 0 && log.rc != 0) return 0;
+        if (std::strcmp(selection, "*ERR") == 0 && log.rc == 0) return 0;
     }
     return 1;
 }

@@ -4,11 +4,11 @@
 //   DEBUG_FILE   log file name, default "xelbde.log" in the working directory
 //   DEBUG_SIZE   size limit in KB, unset or 0 -> 2000
 #include <atomic>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
+#include "tcpcom/internal.h"
 #include "xelbde/internal.h"
 
 namespace xelbde {
@@ -25,19 +25,9 @@ std::atomic<bool> g_logInitialised{false};
 bool g_fileNameChosen = false;
 char g_logFileName[kLogNameMax + 1];
 
-// Decimal value of an environment text: leading blanks skipped, conversion
-// stops at the first non-digit, no digits give 0; out-of-range values are
-// clamped to int.
-int DecimalValue(const char* text) {
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
-}
-
 int ConfiguredLevel() {
     const char* text = std::getenv("DEBUG_LEVEL");
-    const int value = text != nullptr ? DecimalValue(text) : -1;
+    const int value = text != nullptr ? tcpcom::StrtolInt(text) : -1;
     switch (value) {
         case 0: return 100;
         case 1: return 1000;
@@ -60,7 +50,7 @@ int XelbdeInitLog() {
     }
     const int level = ConfiguredLevel();
     const char* sizeText = std::getenv("DEBUG_SIZE");
-    int sizeKb = sizeText != nullptr ? DecimalValue(sizeText) : 0;
+    int sizeKb = sizeText != nullptr ? tcpcom::StrtolInt(sizeText) : 0;
     if (sizeKb == 0) sizeKb = kDefaultSizeKb;
     if (TcpcomInitLog(g_logFileName, level, sizeKb) != 1) return 0;
     g_logInitialised.store(true, std::memory_order_release);

@@ -44,11 +44,11 @@ ScriptedPeer::~ScriptedPeer() {
     ::close(peer_);
 }
 
+xelbde::Session ScriptedPeer::session() const { return xelbde::Session{client_, xelbde::GetBdeTimeout()}; }
+
 void ScriptedPeer::Register(const char* name) {
-    int code = 0;
-    xelbde::InitApiLibrary(&code);
-    xelbde::GetBdeTimeout();
-    xelbde::SetSocketHandle(name, client_, &code);
+    xelbde::InitApiLibrary();
+    xelbde::SetSocketHandle(name, client_);
 }
 
 void ScriptedPeer::Run() {

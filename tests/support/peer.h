@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "xelbde/frames.h"
+
 namespace testing_support {
 
 struct PeerAction {
@@ -36,8 +38,10 @@ class ScriptedPeer {
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
     int clientFd() const { return client_; }
+    // The client end as an API call's session (the reply time-out as configured).
+    xelbde::Session session() const;
     // Makes the client end the registered connection of name, as APALC00B
-    // would (initialises the registry and the reply time-out first).
+    // would (initialises the registry first).
     void Register(const char* name);
 
     std::vector<std::string> requests() const;  // frames in arrival order

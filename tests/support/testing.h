@@ -2,8 +2,15 @@
 #ifndef TESTS_SUPPORT_TESTING_H
 #define TESTS_SUPPORT_TESTING_H
 
+#include <ostream>
 #include <string>
 #include <string_view>
+
+namespace xelbde {
+// Return codes print as their numbers in test messages.
+enum class Code : int;
+inline void PrintTo(Code code, std::ostream* out) { *out << static_cast<int>(code); }
+}  // namespace xelbde
 
 namespace testing_support {
 

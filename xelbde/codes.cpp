@@ -1,0 +1,105 @@
+// The return codes: the table that explains every code the library sets
+// itself, the reading of terminal statuses as numbers, and the text of a code.
+#include <cstring>
+#include <string_view>
+
+#include "tcpcom/internal.h"
+#include "xelbde/codes.h"
+
+namespace xelbde {
+namespace {
+
+constexpr ReturnCodeMeaning kReturnCodes[] = {
+    {Code::kOk, "success"},
+    {Code::kInternal,
+     "internal error: the initialisation lock XELBDE1 could not be released, or a code outside 0 to 99 "
+     "(a negative or non-numeric terminal status, an unknown API function) was reported"},
+    {Code::kSocketStartup, "the socket library could not be started"},
+    {Code::kUnresolved, "the terminal's address could not be resolved"},
+    {Code::kNoAddress, "the terminal's address could not be determined from its name, or no socket could be created"},
+    {Code::kConnectTimeout, "the connection was not established within the time-out"},
+    {Code::kDownloadFileMissing, "the download file is missing or empty"},
+    {Code::kSendFileOpen, "the file to be sent could not be opened, or reading it failed during the transfer"},
+    {Code::kNoFreeMemory, "the terminal has not enough free memory for the download"},
+    {Code::kCloseOrCreate, "closing the connection failed, or the upload's target file could not be created"},
+    {Code::kUploadWrite, "writing the upload's target file failed, or the upload exceeded 9999 blocks"},
+    {Code::kExchangeFailed,
+     "the exchange with the terminal or the ISDN adapter failed (send or receive failed, no reply within the "
+     "time-out, a reply that does not match the request, or an unknown terminal status)"},
+    {Code::kOutputOpen, "the output file could not be opened, or the socket option could not be set during the connect"},
+    {Code::kOutputWrite,
+     "writing the output file failed (for the memory page also a reply without 256 hexadecimal byte values)"},
+    {Code::kUploadMalformed, "the upload reply was malformed"},
+    {Code::kTableLockCreate, "the table lock XELBDE2 could not be created"},
+    {Code::kInitLock, "the initialisation lock XELBDE1 could not be created or was not obtained within 60 seconds"},
+    {Code::kLookupLockWait, "lookup: the table lock was not obtained within 60 seconds (reported as 33)"},
+    {Code::kLookupLockRelease, "lookup: the table lock could not be released (reported as 33)"},
+    {Code::kLookupNotFound, "lookup: the terminal is not in the connection table (reported as 33)"},
+    {Code::kEnterLockWait, "the table lock was not obtained within 60 seconds while entering the terminal"},
+    {Code::kEnterLockRelease, "the table lock could not be released after entering the terminal"},
+    {Code::kTableFull, "all 512 slots of the connection table are in use"},
+    {Code::kRemoveLockWait, "the table lock was not obtained within 60 seconds while removing the terminal"},
+    {Code::kRemoveLockRelease, "the table lock could not be released after removing the terminal"},
+    {Code::kRemoveNotFound, "the terminal to be removed is not in the connection table"},
+    {Code::kConnectionState,
+     "the connection state does not fit the call: APALC00B for a terminal already connected (or an empty "
+     "terminal name), any other function for a terminal not connected in this process"},
+    {Code::kBadTerminalData,
+     "the terminal's date and time are not valid, or its memory information could not be read"},
+    {Code::kTerminalIni, "terminal.ini exists but could not be loaded"},
+    {Code::kAlreadyRegistered, "the terminal's name is already in the connection table"},
+    {Code::kClock,
+     "the terminal's radio clock is not synchronised, the clocks differ by more than MaxDiff minutes, or the "
+     "host clock could not be set"},
+    {Code::kAdapterId, "the ISDN adapter did not answer its identification command"},
+    {Code::kAdapterDial, "the ISDN adapter did not answer the dial command"},
+    {Code::kAdapterHangup, "the ISDN adapter did not answer the hang-up command"},
+    {Code::kAdapterLineState, "the ISDN adapter's line state could not be read"},
+    {Code::kNoAdapter, "no ISDN adapter could be used"},
+    {Code::kIsdnEntryMissing, "the terminal or the adapter is missing from the ISDN entries"},
+    {Code::kAdapterBusy, "the ISDN adapter's line is busy"},
+    {Code::kIsdnIdentification, "the terminal did not acknowledge the ISDN identification exchange"},
+};
+
+constexpr bool CodesAscendAndFit() {
+    int previous = -1;
+    for (const ReturnCodeMeaning& entry : kReturnCodes) {
+        if (ToInt(entry.code) <= previous || ToInt(entry.code) > 99) return false;
+        previous = ToInt(entry.code);
+    }
+    return true;
+}
+static_assert(CodesAscendAndFit(), "return codes must be unique, ascending and two digits");
+
+constexpr const char* kTerminalStatusText = "status reported by the terminal";
+constexpr const char* kNotACodeText = "not a return code";
+
+}  // namespace
+
+std::span<const ReturnCodeMeaning> ReturnCodeTable() { return kReturnCodes; }
+
+Code ParseStatusCode(const char* text) {
+    if (text == nullptr) return Code::kStatusNotNumeric;
+    // Exactly the two status characters are read, never what follows them.
+    const tcpcom::Decimal d = tcpcom::ScanDecimal(std::string_view(text, ::strnlen(text, 2)));
+    if (!d.found) return Code::kStatusNotNumeric;
+    const int value = static_cast<int>(d.magnitude);
+    return static_cast<Code>(d.negative ? -value : value);
+}
+
+Code ParseStatusCode(TerminalStatus status) {
+    const char text[3] = {status.text[0], status.text[1], '\0'};
+    return ParseStatusCode(text);
+}
+
+Code StatusCode(TerminalStatus status) { return status == kStatusOk ? Code::kOk : ParseStatusCode(status); }
+
+}  // namespace xelbde
+
+extern "C" const char* XelbdeReturnCodeText(int code) {
+    if (code < 0 || code > 99) return xelbde::kNotACodeText;
+    for (const xelbde::ReturnCodeMeaning& entry : xelbde::ReturnCodeTable()) {
+        if (xelbde::ToInt(entry.code) == code) return entry.meaning;
+    }
+    return xelbde::kTerminalStatusText;
+}
