@@ -18,6 +18,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "tcpcom/internal.h"
 #include "tcpcom/tcpcom.h"
 #include "xelbde/xelbde.h"
 
@@ -44,10 +45,7 @@ constexpr char kLogTo[] = "29991231235959";
 
 // Decimal text-to-integer conversion: leading blanks and a sign allowed, 0 for
 // a text without digits, values beyond the range of int held at its ends.
-int DecimalValue(const char* text) {
-    long value = std::strtol(text, nullptr, 10);
-    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
-}
+int DecimalValue(const char* text) { return tcpcom::StrtolInt(text); }
 
 const char* FlagText(int value) { return value == 1 ? "1" : "0"; }
 

@@ -176,26 +176,12 @@ extern "C" int CloseIfOpen(int fd) {
 
 namespace tcpcom {
 
-std::size_t WriteAll(int fd, const void* data, std::size_t length) {
+std::size_t WriteAll(int fd, const void* data, std::size_t length, off_t offset) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::size_t done = 0;
     while (done < length) {
-        ssize_t n = ::write(fd, bytes + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
-}
-
-std::size_t WriteAllAt(int fd, const void* data, std::size_t length, off_t offset) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    std::size_t done = 0;
-    while (done < length) {
-        ssize_t n = ::pwrite(fd, bytes + done, length - done, offset + static_cast<off_t>(done));
+        ssize_t n = offset < 0 ? ::write(fd, bytes + done, length - done)
+                               : ::pwrite(fd, bytes + done, length - done, offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             if (n == 0) errno = EIO;

@@ -39,8 +39,7 @@ inline unsigned char LowByte(const Decimal& d) {
 // position), retrying after interruptions and partial writes. Returns the
 // count written: length, or less with errno set (EIO when the file took
 // nothing without an error).
-std::size_t WriteAll(int fd, const void* data, std::size_t length);
-std::size_t WriteAllAt(int fd, const void* data, std::size_t length, off_t offset);
+std::size_t WriteAll(int fd, const void* data, std::size_t length, off_t offset = -1);
 
 }  // namespace tcpcom
 

@@ -1,5 +1,6 @@
-// Share-mode opens that wait for busy files, and the text helpers.
+// Share-mode opens that wait for busy files, and the text and number helpers.
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tcpcom/internal.h"
 #include "tcpcom/tcpcom.h"
 #include "tests/support/testing.h"
 
@@ -118,4 +120,36 @@ TEST(TextHelpers, CompareNoCaseFoldsOnlyLettersAndStopsAtTheTexts) {
     const char a[3] = {'a', 'b', '\0'};
     const char b[3] = {'A', 'B', '\0'};
     EXPECT_EQ(CompareNoCase(a, b, 100), 1);
+}
+
+TEST(TextHelpers, DecimalConversionsReadAsTheCLibraryDoes) {
+    struct Case {
+        const char* text;
+        tcpcom::DecimalRule rule;
+        bool found;
+        long long value;   // sign applied
+        std::size_t length;
+    };
+    const Case cases[] = {
+        {" \t\n+42x", {}, true, 42, 6},           // white space and sign, as strtol
+        {"-7", {}, true, -7, 2},
+        {"- 7", {}, false, 0, 0},                  // a sign without digits is no number
+        {"  ", {}, false, 0, 0},
+        {"-1", {.sign = false}, false, 0, 0},      // digits only ("-1" reads as nothing)
+        {"  12345", {.width = 4}, true, 1234, 6},  // "%4ld": the width counts sign and digits
+        {"-12345", {.width = 4}, true, -123, 4},
+    };
+    for (const Case& c : cases) {
+        tcpcom::Decimal d = tcpcom::ScanDecimal(c.text, c.rule);
+        EXPECT_EQ(d.found, c.found) << c.text;
+        EXPECT_EQ(d.negative ? -static_cast<long long>(d.magnitude) : static_cast<long long>(d.magnitude), c.value)
+            << c.text;
+        EXPECT_EQ(d.length, c.length) << c.text;
+    }
+    EXPECT_EQ(tcpcom::StrtolInt("99999999999"), INT_MAX);  // held at the ends of int, as atoi should
+    EXPECT_EQ(tcpcom::StrtolInt("-99999999999"), INT_MIN);
+    EXPECT_EQ(tcpcom::StrtolInt("word"), 0);
+    EXPECT_EQ(tcpcom::LowByte(tcpcom::ScanDecimal("300")), 44);  // "%d" of an address byte keeps 8 bits
+    EXPECT_EQ(tcpcom::LowByte(tcpcom::ScanDecimal("-1")), 255);
+    EXPECT_EQ(tcpcom::LowByte(tcpcom::ScanDecimal("18446744073709551617")), 1);  // past 64 bits: still the low bits
 }

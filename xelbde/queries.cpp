@@ -28,6 +28,15 @@ std::optional<LongFrame> Query(const Session& session, const char* command, cons
     return LongTransaction(session, frame);
 }
 
+// Registers the call and sends its query; the reply, or none with the
+// call's code set (the registry's, or 16 for a failed exchange).
+std::optional<LongFrame> RunQuery(ApiCall& call, const char* command) {
+    if (!call.Register()) return std::nullopt;
+    std::optional<LongFrame> reply = Query(call.session(), command);
+    if (!reply) call.Finish(Code::kExchangeFailed);
+    return reply;
+}
+
 // The code of a query whose only result is its reply status.
 Code QueryStatus(const Session& session, const char* command, const char* requestCode = nullptr) {
     std::optional<LongFrame> reply = Query(session, command, requestCode);
@@ -57,9 +66,8 @@ void APSTR00B(const char* terminal, char* rc) {
 
 void APDMTVER(const char* terminal, char* version, uint32_t length, char* rc) {
     ApiCall call(kIdAPDMTVER, terminal, rc);
-    if (!call.Register()) return;
-    std::optional<LongFrame> reply = Query(call.session(), "QSVERSION");
-    if (!reply) return call.Finish(Code::kExchangeFailed);
+    std::optional<LongFrame> reply = RunQuery(call, "QSVERSION");
+    if (!reply) return;
     // The area takes the reply from byte 81 to the frame's end at most;
     // whatever the caller asked for beyond that is zeroed, so the text always
     // ends inside the area's given length.
@@ -73,9 +81,8 @@ void APDMTVER(const char* terminal, char* version, uint32_t length, char* rc) {
 
 void APFMT00B(const char* terminal, char* freeMemory, char* rc) {
     ApiCall call(kIdAPFMT00B, terminal, rc);
-    if (!call.Register()) return;
-    std::optional<LongFrame> reply = Query(call.session(), "QRDFORMAT");
-    if (!reply) return call.Finish(Code::kExchangeFailed);
+    std::optional<LongFrame> reply = RunQuery(call, "QRDFORMAT");
+    if (!reply) return;
     const Code code = StatusCode(reply->status());
     call.Finish(code);
     if (code != Code::kOk) return;
@@ -85,9 +92,8 @@ void APFMT00B(const char* terminal, char* freeMemory, char* rc) {
 
 void APRTVCLK(const char* terminal, char* dateTime, char* dateFormat, char* radioClock, char* rc) {
     ApiCall call(kIdAPRTVCLK, terminal, rc);
-    if (!call.Register()) return;
-    std::optional<LongFrame> reply = Query(call.session(), "QSVERSION");
-    if (!reply) return call.Finish(Code::kExchangeFailed);
+    std::optional<LongFrame> reply = RunQuery(call, "QSVERSION");
+    if (!reply) return;
     const Code code = StatusCode(reply->status());
     call.Finish(code);
     if (code != Code::kOk) return;
@@ -105,9 +111,8 @@ void APRDRTYP(const char* terminal, const char* outputFile, char* rc) {
     char fileShown[kFileNameField];
     CopyFixedField(outputFile, fileShown, sizeof fileShown);
     call.Describe("Ausgabedatei=%s", fileShown);
-    if (!call.Register()) return;
-    std::optional<LongFrame> reply = Query(call.session(), "QUPLRDRTB");
-    if (!reply) return call.Finish(Code::kExchangeFailed);
+    std::optional<LongFrame> reply = RunQuery(call, "QUPLRDRTB");
+    if (!reply) return;
     if (Code code = StatusCode(reply->status()); code != Code::kOk) return call.Finish(code);
     // The file is opened under the name exactly as the caller gave it; the
     // copy above only serves the log text.

@@ -39,7 +39,7 @@ constexpr Block MakeBlankBlock() {
 constexpr Block kBlankBlock = MakeBlankBlock();
 
 bool WriteAt(int fd, std::span<const unsigned char> data, off_t offset) {
-    return tcpcom::WriteAllAt(fd, data.data(), data.size(), offset) == data.size();
+    return tcpcom::WriteAll(fd, data.data(), data.size(), offset) == data.size();
 }
 
 // The reset frame that starts an upload and the failure reset that ends one
