@@ -461,6 +461,30 @@ void WaitForKey() {
     }
 }
 
+// The signal that asked the running call to stop (0: none). The call ends
+// through its failure path, writes its record, and the program then ends
+// with the conventional status for the signal.
+volatile std::sig_atomic_t g_stopSignal = 0;
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignalStatusBase = 128;
+
+void RequestStop(int signal) {
+    g_stopSignal = signal;
+    XelbdeInterrupt(1);
+}
+
+// No SA_RESTART: a wait the signal interrupts must end, not go on.
+void CatchStopSignals() {
+    struct sigaction stop = {};
+    stop.sa_handler = RequestStop;
+    sigemptyset(&stop.sa_mask);
+    for (int signal : kStopSignals) {
+        struct sigaction previous = {};
+        ::sigaction(signal, nullptr, &previous);
+        if (previous.sa_handler != SIG_IGN) ::sigaction(signal, &stop, nullptr);
+    }
+}
+
 void PrintUsage() {
     std::fputs("\n", stdout);
     PrintBanner();
@@ -493,7 +517,9 @@ int XelcmdMain(int argc, char** argv) {
         std::printf("Falsche Anzahl Parameter\n");
         return kExitWrongWordCount;
     }
+    CatchStopSignals();
     int code = row->run(CommandLine{argc, argv, result.data()});
     if (code != XELBDE_OK) std::printf("Fehler bei der Ausfuehrung:%d\n", code);
+    if (g_stopSignal != 0) return kSignalStatusBase + g_stopSignal;
     return code;
 }

@@ -5,10 +5,15 @@
 //
 // Times are taken from the monotonic clock so that a host clock being set
 // (the clock synchronisation does that) never stretches or cuts a wait.
+//
+// Once the program asked for an interruption (TcpcomInterrupt, from a signal
+// handler), a wait or send that the signal interrupts ends as failed instead
+// of going on, so the running call takes its failure path at once.
 #include "tcpcom/tcpcom.h"
 #include "tcpcom/internal.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -26,6 +31,12 @@
 namespace {
 
 constexpr const char* kSource = "tcpcom";
+
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers");
+
+// An interrupted system call is tried again, unless an interruption was asked for.
+bool RetryAfter(int error) { return error == EINTR && g_interrupted.load() == 0; }
 constexpr const char* kEntryText = "Unterprogramm Start";
 constexpr int kConnectPauseMs = 100;
 // A single connect attempt is given at least this long, so that a time-out
@@ -99,7 +110,7 @@ bool ConnectOnce(int fd, const sockaddr_in& address, int64_t limitMs) {
         for (;;) {
             pollfd p{fd, POLLOUT, 0};
             int ready = ::poll(&p, 1, ClampMs(until - NowMs()));
-            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0 && RetryAfter(errno)) continue;
             if (ready <= 0) {
                 if (ready == 0) errno = ETIMEDOUT;
                 return false;
@@ -129,8 +140,12 @@ int WaitReadable(int sock, int64_t ms) {
     for (;;) {
         pollfd p{sock, POLLIN, 0};
         ready = ::poll(&p, 1, ClampMs(until - NowMs()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) error = errno;
+        if (ready < 0 && RetryAfter(errno)) continue;
+        if (ready < 0) {
+            error = errno;
+            // An interruption counts as the time running out.
+            if (error == EINTR) ready = 0;
+        }
         break;
     }
     if (TcpcomTraceOn()) {
@@ -156,6 +171,10 @@ long long PartValue(const char* begin, const char* end) {
 extern "C" {
 
 int TcpcomStartup(void) { return 1; }
+
+void TcpcomInterrupt(int on) { g_interrupted.store(on != 0 ? 1 : 0); }
+
+int TcpcomInterrupted(void) { return g_interrupted.load(); }
 
 int TcpcomLastError(void) { return errno; }
 
@@ -301,7 +320,7 @@ int SocketClientOpen(int* sock, const char* host, const int* port, const int* ti
             *sock = fd;
             return kTcpOk;
         }
-        if ((NowMs() - start) / 1000 >= timeout) break;
+        if ((NowMs() - start) / 1000 >= timeout || g_interrupted.load() != 0) break;
         SleepMs(kConnectPauseMs);
         CloseKeepingError(fd);
         fd = NewStreamSocket();
@@ -364,7 +383,7 @@ int SocketWrite(const int* sock, const void* data, int* length) {
     int sent = 0;
     while (sent < wanted) {
         ssize_t n = ::send(*sock, bytes + sent, static_cast<size_t>(wanted - sent), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && RetryAfter(errno)) continue;
         if (n <= 0) {
             *length = sent;
             return kTcpSendFailed;

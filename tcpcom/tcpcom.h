@@ -144,6 +144,14 @@ int TcpcomRead(int sock, void* buffer, int length, int* received, int timeoutSec
 int TcpcomWrite(int sock, const void* data, int length, int* sent);
 int TcpcomServicePort(const char* service, int* port);
 
+/* Interruption, for programs that end on a signal: TcpcomInterrupt(1) may be
+ * called from a signal handler. From then on a wait or send of the socket
+ * layer that a signal interrupts fails (a wait as a time-out) instead of
+ * going on, and the transfers stop at their next block, each through its
+ * failure path. TcpcomInterrupt(0) clears the request. */
+void TcpcomInterrupt(int on);
+int TcpcomInterrupted(void);
+
 /* Internal operations, also used by the connection code. */
 int ResolveHostAddress(const char* name, uint32_t* address); /* network byte order; 1 when resolved */
 int SelectOneFds(int sock, int seconds);                      /* 0 only on time-out */

@@ -149,14 +149,16 @@ TEST(IniConnection, TerminiNamesTheDirectory) {
     EXPECT_EQ(e2e::Xelcmd({"127.0.0.2", "aptyp01b"}, options).status, 6);
 }
 
-TEST(IniConnection, TooLongTerminiCountsAsNoFile) {
+TEST(IniConnection, TooLongTerminiIsATerminalIniThatCannotBeLoaded) {
     e2e::Sim sim(Terminal("B5D8"));
     ASSERT_TRUE(sim.ready());
     ASSERT_TRUE(WriteFile("terminal.ini", "[HALLE1]\nIP=127.0.0.2\n"));
     e2e::RunOptions options = kLogged;
     options.env.push_back("TERMINI=" + std::string(400, 'd'));
-    e2e::Result r = e2e::Xelcmd({"127.0.0.2", "aptyp01b"}, options);
-    EXPECT_EQ(r.status, 0) << r.out;  // reached directly: no terminal.ini
+    for (const char* name : {"127.0.0.2", "HALLE1"}) {
+        e2e::Result r = e2e::Xelcmd({name, "aptyp01b"}, options);
+        EXPECT_EQ(r.status, 35) << name << ": " << r.out;
+    }
 }
 
 // ----------------------------------------------------------------- ISDN --

@@ -1,5 +1,6 @@
 // Transfers end to end: the real xelcmd against bdesim's file store, in the
 // test's own network namespace.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
@@ -44,10 +45,11 @@ std::string DataFileContent(std::size_t size) {
     return data;
 }
 
-e2e::Result Xel(const std::vector<std::string>& words) {
+e2e::Result Xel(const std::vector<std::string>& words, const e2e::RunOptions& options = {},
+               const e2e::SignalWhen& signal = {}) {
     std::vector<std::string> all = {kTerminal};
     all.insert(all.end(), words.begin(), words.end());
-    return e2e::Xelcmd(all);
+    return e2e::Xelcmd(all, options, signal);
 }
 
 TEST(TransferRoundTrip, TwoMegabyteFileDownloadedAndUploadedBackIsIdentical) {
@@ -153,6 +155,65 @@ TEST(TransferFaults, UnansweredFinalAcknowledgementEndsAs00AfterTheTimeOut) {
         EXPECT_TRUE(ReadFile("up.dat") == data) << flag;
         EXPECT_EQ(PathExists("t1store/DATEN.dat"), flag[0] == '0') << "the terminal deletes only on \"42\"";
     }
+}
+
+TEST(TransferFaults, SourcesAndLogsThatAreNoRegularFilesEndAtOnce) {
+    e2e::Sim sim(kConfig);
+    ASSERT_TRUE(sim.ready());
+    ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+    struct Case {
+        std::vector<std::string> words;
+        std::string env;
+        int status;
+    };
+    const Case cases[] = {
+        {{"apdnp00b", "fifo"}, "", 11},
+        {{"apsysdnl", "fifo"}, "", 11},
+        {{"apsysdnl", "/dev/zero"}, "", 11},
+        {{"apdnload", "fifo", "DATEN"}, "", 10},
+        {{"apdsplog", "*ALL", "out.txt"}, "DEBUG_FILE=fifo", 1},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> words = {kTerminal};
+        words.insert(words.end(), c.words.begin(), c.words.end());
+        e2e::RunOptions options;
+        if (!c.env.empty()) options.env = {c.env};
+        e2e::Result r = e2e::Xelcmd(words, options);
+        EXPECT_EQ(r.status, c.status) << c.words[0] << " " << c.words[1] << ": " << r.out;
+    }
+}
+
+// A signal in the middle of a transfer: the call ends through its failure
+// path and writes its record; the program ends with 128 + the signal.
+TEST(TransferInterrupted, UploadIsCutBackToTheCompleteBlocksAndResetOnSigterm) {
+    e2e::Sim sim(std::string(kConfig) + "fault = upload#4 delay=1500\n");
+    ASSERT_TRUE(sim.ready());
+    std::string data = DataFileContent(6 * 1792 + 100);
+    ::mkdir("t1store", 0777);
+    ASSERT_TRUE(WriteFile("t1store/DATEN.dat", data));
+    e2e::SignalWhen signal{[] {  // the reservation for block 4 is in place: its request is out
+        struct stat st {};
+        return ::stat("up.dat", &st) == 0 && st.st_size >= 4 * 1792;
+    }};
+    e2e::Result up = Xel({"apupload", "up.dat", "DATEN", "1"}, {{"DEBUG_LEVEL=0"}, "", false}, signal);
+    EXPECT_EQ(up.status, 128 + SIGTERM) << up.out;
+    EXPECT_TRUE(ReadFile("up.dat") == data.substr(0, 3 * 1792)) << ReadFile("up.dat").size();
+    EXPECT_TRUE(PathExists("t1store/DATEN.dat"));
+    EXPECT_NE(ReadFile("xelbde.log").find(";xelbde;APUPL00B;0100;0016;"), std::string::npos) << ReadFile("xelbde.log");
+    sim.Stop();  // the failure reset went out behind the delayed reply: let bdesim take it in
+    EXPECT_EQ(e2e::TraceFrames(sim.trace(), "T1", '>', "uploadreset").size(), 2u) << "the start and the failure reset";
+}
+
+TEST(TransferInterrupted, DownloadStopsAndWritesItsRecordOnSigint) {
+    e2e::Sim sim(std::string(kConfig) + "fault = download#3 delay=1500\n");
+    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(WriteFile("big.dat", DataFileContent(8 * 1792)));
+    e2e::SignalWhen signal{[&sim] { return e2e::TraceFrames(sim.trace(), "T1", '>', "download").size() >= 3; },
+                           SIGINT};
+    e2e::Result down = Xel({"apdnload", "big.dat", "BIG"}, {{"DEBUG_LEVEL=0"}, "", false}, signal);
+    EXPECT_EQ(down.status, 128 + SIGINT) << down.out;
+    EXPECT_NE(ReadFile("xelbde.log").find(";xelbde;APDNLOAD;0100;0016;"), std::string::npos) << ReadFile("xelbde.log");
+    EXPECT_EQ(e2e::TraceFrames(sim.trace(), "T1", '>', "download").size(), 3u) << "no block after the signal";
 }
 
 TEST(TransferFaults, MissingTerminalFileGivesTheTerminalsStatus) {

@@ -62,7 +62,14 @@ ApiCall::ApiCall(ApiFunctionId id, const char* terminal, char* rc) : id_(id), rc
     std::snprintf(text_, sizeof text_, "%.*s%s", static_cast<int>(kTerminalKey.size()), kTerminalKey.data(), name_);
 }
 
-ApiCall::~ApiCall() { SetCobolReturnCode(id_, code_, rc_, text_); }
+ApiCall::~ApiCall() {
+    if (TcpcomInterrupted() && code_ != Code::kOk) {
+        XelbdeInitLog();
+        TcpcomLog(kSourceXelbde, kApiNames[static_cast<std::size_t>(id_)], kLogError, ToInt(code_), 0,
+                  "Abbruch durch Signal", text_);
+    }
+    SetCobolReturnCode(id_, code_, rc_, text_);
+}
 
 void ApiCall::Describe(const char* format, ...) {
     int used = std::snprintf(text_, sizeof text_, "%.*s%s ", static_cast<int>(kTerminalKey.size()),
@@ -123,3 +130,5 @@ std::optional<OperationText> SplitOperationText(std::string_view text) {
 }
 
 }  // namespace xelbde
+
+extern "C" void XelbdeInterrupt(int on) { TcpcomInterrupt(on); }

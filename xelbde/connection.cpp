@@ -422,7 +422,10 @@ extern "C" void APALC00B(const char* terminal, const char* type, char* rc) {
     char kind[3];
     CopyFixedField(type, kind, sizeof kind);
     call.Describe("Typ=%s", kind);
-    if (FileExists(GetTerminalIniPath()) && !LoadTerminalTable()) return call.Finish(Code::kTerminalIni);
+    // A path that cannot be built (TERMINI too long, its lock not obtained)
+    // is a terminal.ini that cannot be loaded, not an absent one.
+    const char* iniPath = GetTerminalIniPath();
+    if (iniPath == nullptr || (FileExists(iniPath) && !LoadTerminalTable())) return call.Finish(Code::kTerminalIni);
     // 33: this process holds a connection for the name already; 23, 21, 1:
     // the registry could not be initialised. The code stands.
     if (!call.Register()) return;

@@ -120,14 +120,27 @@ Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, 
               char replace) {
     if (FindTransferKind(kind) == nullptr) return Code::kInternal;
     if (hostFile == nullptr) return Code::kSendFileOpen;
-    int fd = OpenWithRetry(hostFile, O_RDONLY | O_CLOEXEC, kShareDenyWrite, 0);
+    // Non-blocking, so that a FIFO does not wait for a writer; only a
+    // regular file has an end that the transfer can reach.
+    int fd = OpenWithRetry(hostFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC, kShareDenyWrite, 0);
     if (fd < 0) return Code::kSendFileOpen;
+    if (struct stat status; ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        CloseIfOpen(fd);
+        return Code::kSendFileOpen;
+    }
 
     unsigned char data[LongFrame::kDataLen];
     int block = 0;
     int blocksAfterEnd = -1;  // counts from the first block that carried the end-of-data byte
     Code result = Code::kOk;
     for (;;) {
+        if (TcpcomInterrupted()) {
+            // The terminal keeps what it has; no end-of-data byte tells it
+            // the object is complete.
+            result = Code::kExchangeFailed;
+            LogTransferError(result, 0, "Uebertragung der Datei %s nach %d Bloecken abgebrochen", hostFile, block);
+            break;
+        }
         std::memset(data, ' ', sizeof data);
         int length = ReadBlock(fd, data, LongFrame::kDataLen);
         if (length < 0) {

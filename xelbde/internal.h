@@ -142,7 +142,7 @@ void SetLockWaitMsForTest(int milliseconds);
 
 int XelbdeInitLog();
 void XelbdeTrace(const void* data, int length, const char* title);
-const char* XelbdeLogFileName();  // DEBUG_FILE or "xelbde.log", set by XelbdeInitLog
+const char* XelbdeLogFileName();  // DEBUG_FILE or "xelbde.log", chosen once, without starting the log
 
 // ------------------------------------------------------------- the host --
 

@@ -205,12 +205,21 @@ using namespace xelbde;
 extern "C" int XelbdeDisplayLog(const char* terminal, const char* outputFile, const char* from, const char* to,
                                 const char* function, const char* reserved1, const char* reserved2,
                                 const char* selection) {
-    XelbdeInitLog();  // sets the log file name whether or not the log could be started
+    // The log is opened before this process starts its own log: the start
+    // record may rotate a full log, and the descriptor then goes on reading
+    // the records that were there when the listing was asked for. Only what
+    // the file held at that moment is listed.
     const char* logName = XelbdeLogFileName();
-
-    int log = ::open(logName, O_RDONLY | O_CLOEXEC);
-    if (log == -1) {
-        LogFailure("Fehler beim Oeffnen von %s", logName, errno);
+    int log = ::open(logName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int openError = errno;
+    struct stat st;
+    const bool regular = log >= 0 && ::fstat(log, &st) == 0 && S_ISREG(st.st_mode);
+    off_t remaining = regular ? st.st_size : 0;
+    XelbdeInitLog();
+    if (!regular) {
+        // A FIFO or device is no log that could be listed: it would wait or never end.
+        LogFailure("Fehler beim Oeffnen von %s", logName, log == -1 ? openError : 0);
+        if (log >= 0) ::close(log);
         return 1;
     }
     FILE* out = IsEmpty(outputFile) ? nullptr : std::fopen(outputFile, "w+");
@@ -228,9 +237,6 @@ extern "C" int XelbdeDisplayLog(const char* terminal, const char* outputFile, co
         return -1;
     }
 
-    // Only what the file held when it was opened is listed.
-    struct stat st;
-    off_t remaining = ::fstat(log, &st) == 0 ? st.st_size : 0;
 
     int result = 0;
     char buffer[1 << 16];

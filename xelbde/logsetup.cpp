@@ -38,16 +38,23 @@ int ConfiguredLevel() {
 
 }  // namespace
 
+namespace {
+
+// DEBUG_FILE, or the default name. Called with g_startMutex held.
+void ChooseFileName() {
+    if (g_fileNameChosen) return;
+    const char* file = std::getenv("DEBUG_FILE");
+    std::snprintf(g_logFileName, sizeof g_logFileName, "%.*s", kLogNameMax, file != nullptr ? file : kDefaultLogFile);
+    g_fileNameChosen = true;
+}
+
+}  // namespace
+
 int XelbdeInitLog() {
     if (g_logInitialised.load(std::memory_order_acquire)) return 1;
     std::lock_guard<std::mutex> guard(g_startMutex);
     if (g_logInitialised.load(std::memory_order_relaxed)) return 1;
-    if (!g_fileNameChosen) {
-        const char* file = std::getenv("DEBUG_FILE");
-        std::snprintf(g_logFileName, sizeof g_logFileName, "%.*s", kLogNameMax,
-                      file != nullptr ? file : kDefaultLogFile);
-        g_fileNameChosen = true;
-    }
+    ChooseFileName();
     const int level = ConfiguredLevel();
     const char* sizeText = std::getenv("DEBUG_SIZE");
     int sizeKb = sizeText != nullptr ? tcpcom::StrtolInt(sizeText) : 0;
@@ -62,6 +69,12 @@ void XelbdeTrace(const void* data, int length, const char* title) {
     LogHexDump(g_logFileName, data, length, title);
 }
 
-const char* XelbdeLogFileName() { return g_logFileName; }
+const char* XelbdeLogFileName() {
+    if (!g_logInitialised.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> guard(g_startMutex);
+        ChooseFileName();
+    }
+    return g_logFileName;
+}
 
 }  // namespace xelbde

@@ -181,6 +181,7 @@ Code UploadFile(const Session& session, const char* hostFile, const char* termin
 
     off_t position = 0;
     for (int fullBlocks = 0;;) {
+        if (TcpcomInterrupted()) return AbandonUpload(session, file, position, previous, Code::kExchangeFailed);
         // Room for the block first, so that a full disk shows before the
         // terminal has handed the block over.
         if (!WriteAt(file.fd, kBlankBlock, position)) {

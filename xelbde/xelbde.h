@@ -106,6 +106,14 @@ void APDIR00B(const char* terminal, const char* outputFile, char* rc);
 void APDEL00B(const char* terminal, const char* terminalFile, char* rc);
 void APDSPPGE(const char* terminal, const char* segment, const char* offset, const char* outputFile, char* rc);
 
+/* Interruption: XelbdeInterrupt(1), safe to call from a signal handler,
+ * makes the running call end through its failure path as soon as the signal
+ * interrupts a wait, or at the next block of a transfer: an upload cuts its
+ * file back to the complete blocks and sends the failure reset, and every
+ * call writes its code and its record as usual (16 for a cut exchange).
+ * XelbdeInterrupt(0) clears the request. */
+void XelbdeInterrupt(int on);
+
 /* Operations log listing: 0 on success, 1 or -1 on failure. */
 int XelbdeDisplayLog(const char* terminal, const char* outputFile, const char* from, const char* to,
                      const char* function, const char* reserved1, const char* reserved2, const char* selection);

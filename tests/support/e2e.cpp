@@ -1,6 +1,7 @@
 #include "tests/support/e2e.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -147,7 +148,7 @@ int Sim::Stop() {
 
 std::string Sim::trace() const { return testing_support::ReadFile(trace_); }
 
-Result Run(const std::vector<std::string>& argvIn, const RunOptions& options) {
+Result Run(const std::vector<std::string>& argvIn, const RunOptions& options, const SignalWhen& signal) {
     Result result;
     std::vector<std::string> args = argvIn;
     std::vector<std::string> env;
@@ -191,10 +192,16 @@ Result Run(const std::vector<std::string>& argvIn, const RunOptions& options) {
     }
     auto deadline = Clock::now() + std::chrono::milliseconds(kRunLimitMs);
     bool timedOut = false;
+    bool signalPending = static_cast<bool>(signal.when);
     while (true) {
+        if (signalPending && signal.when()) {
+            ::kill(pid, signal.signal);
+            signalPending = false;
+        }
         pollfd p[2] = {{out[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-        int n = ::poll(p, in[1] >= 0 ? 2 : 1, MsLeft(deadline));
+        int n = ::poll(p, in[1] >= 0 ? 2 : 1, signalPending ? std::min(MsLeft(deadline), 10) : MsLeft(deadline));
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0 && signalPending && MsLeft(deadline) > 0) continue;
         if (n <= 0) {
             timedOut = true;
             break;
@@ -222,12 +229,12 @@ Result Run(const std::vector<std::string>& argvIn, const RunOptions& options) {
     return result;
 }
 
-Result Xelcmd(const std::vector<std::string>& words, const RunOptions& options) {
+Result Xelcmd(const std::vector<std::string>& words, const RunOptions& options, const SignalWhen& signal) {
     std::vector<std::string> argv;
     if (options.dropClockPrivilege) argv = {"setpriv", "--inh-caps=-sys_time", "--bounding-set=-sys_time", "--"};
     argv.push_back(XELCMD_PATH);
     argv.insert(argv.end(), words.begin(), words.end());
-    return Run(argv, options);
+    return Run(argv, options, signal);
 }
 
 std::vector<std::string> TraceFrames(const std::string& traceText, const std::string& who, char direction,

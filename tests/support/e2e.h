@@ -4,6 +4,8 @@
 #ifndef TESTS_SUPPORT_E2E_H
 #define TESTS_SUPPORT_E2E_H
 
+#include <csignal>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -49,12 +51,18 @@ struct RunOptions {
     bool dropClockPrivilege = false;  // run under setpriv without CAP_SYS_TIME
 };
 
+// A signal sent to the running program once when (asked every 10 ms) says so.
+struct SignalWhen {
+    std::function<bool()> when;
+    int signal = SIGTERM;
+};
+
 // Runs xelcmd with the given words (without the program name) in the test's
 // directory and waits for it (killed after 120 s).
-Result Xelcmd(const std::vector<std::string>& words, const RunOptions& options = {});
+Result Xelcmd(const std::vector<std::string>& words, const RunOptions& options = {}, const SignalWhen& signal = {});
 
 // Runs any program (path and arguments) the same way.
-Result Run(const std::vector<std::string>& argv, const RunOptions& options = {});
+Result Run(const std::vector<std::string>& argv, const RunOptions& options = {}, const SignalWhen& signal = {});
 
 // The frames of one terminal or adapter in a trace text, in order:
 // direction '>' = requests received by bdesim (without the prefix), '<' =

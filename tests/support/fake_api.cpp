@@ -249,6 +249,8 @@ void APDSPPGE(const char* terminal, const char* segment, const char* offset, con
     Finish("APDSPPGE", rc);
 }
 
+void XelbdeInterrupt(int) {}
+
 int XelbdeDisplayLog(const char* terminal, const char* outputFile, const char* from, const char* to,
                      const char* function, const char* reserved1, const char* reserved2, const char* selection) {
     auto& call = Record("XelbdeDisplayLog", terminal);
