@@ -4,6 +4,7 @@
 #define SIM_CONFIG_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -11,6 +12,16 @@
 #include <vector>
 
 namespace bdesim {
+
+// Every kind of exchange bdesim tells apart, in the order of the table of
+// kinds (sim.h): the kind is what the trace and the counters show and what a
+// fault selects. any and connect only select; malformed is only shown.
+enum class Kind : std::uint8_t {
+    kStatus, kSysInit, kVersion, kFreeMemory, kReaders, kCancel, kStart, kSetClock, kDirectory, kIsdnId,
+    kPage, kUpload, kAck, kUploadReset, kDelete, kDownload, kUnknown, kLineStatus, kIdentify, kDial, kHangUp,
+    kAny, kConnect, kMalformed
+};
+inline constexpr std::size_t kKindCount = static_cast<std::size_t>(Kind::kMalformed) + 1;
 
 // One fault line: which exchanges it picks and what it does to them.
 struct Fault {

@@ -54,7 +54,7 @@ struct Connection {
     long trickleMs = 0;
     bool wantWrite = false;
     Clock::time_point wakeAt{};
-    std::string outKind;
+    Kind outKind = Kind::kUnknown;
     Endpoint* outWho = nullptr;
 };
 
@@ -96,8 +96,8 @@ bool Server::Roll(const Fault& f) {
     return static_cast<int>(random_() % 100) < f.chance;
 }
 
-Fault* Server::Match(Endpoint& e, const std::string& kind) {
-    std::string name = Lower(kind);
+Fault* Server::Match(Endpoint& e, Kind kind) {
+    std::string name = Lower(std::string(Name(kind)));
     Fault* chosen = nullptr;
     for (Fault& f : e.faults) {
         if (f.selector == "connect" || (f.selector != name && f.selector != "any")) continue;
@@ -248,7 +248,7 @@ void Server::Accept(Endpoint& e) {
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ++e.connections;
-    ++e.counters["connect"];
+    ++e.counters[Name(Kind::kConnect)];
     e.busy = true;
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
@@ -345,24 +345,16 @@ void Server::Serve(Connection& c, FrameType type, const Byte* request) {
     Endpoint* who = c.endpoint;
     if (who->isAdapter && type != FrameType::kShort && c.session.call != nullptr) who = c.session.call;
     int bad = FirstBadFixedByte(type, request);
-    std::string kind = bad >= 0            ? "malformed"
-                       : who->isAdapter    ? ClassifyAdapter(type, request)
-                                           : ClassifyTerminal(type, request, c.session);
-    trace_.Frame(who->name, '>', kind, request, size);
+    Kind kind = bad >= 0 ? Kind::kMalformed : Classify(*who, type, request, c.session);
+    trace_.Frame(who->name, '>', Name(kind), request, size);
     if (c.deaf) return;
-    ++who->counters[kind];
+    ++who->counters[Name(kind)];
     Fault* fault = Match(*who, kind);
 
     std::memcpy(c.out.data(), request, size);
     Exchange x{*who, c.session, trace_, all_, fault != nullptr && fault->hasStatus, fault != nullptr && fault->busy};
-    if (bad >= 0) {
-        trace_.Event(who->name, '*', "wrong fixed byte at " + std::to_string(bad));
-        AnswerMalformed(type, c.out.data());
-    } else if (who->isAdapter) {
-        AnswerAdapter(x, kind, type, request, c.out.data());
-    } else {
-        AnswerTerminal(x, kind, type, request, c.out.data());
-    }
+    if (bad >= 0) trace_.Event(who->name, '*', "wrong fixed byte at " + std::to_string(bad));
+    Answer(x, kind, type, request, c.out.data());
 
     c.outKind = kind;
     c.outWho = who;
@@ -418,7 +410,7 @@ void Server::Continue(Connection& c) {
 void Server::Pump(Connection& c) {
     while (c.fd >= 0 && c.phase == Connection::Phase::kSending) {
         if (c.outPosition >= c.limit) {
-            trace_.Frame(c.outWho->name, '<', c.outKind, c.out.data(), c.limit);
+            trace_.Frame(c.outWho->name, '<', Name(c.outKind), c.out.data(), c.limit);
             c.phase = Connection::Phase::kIdle;
             if (c.closeAfter) End(c, false, "close");
             return;
@@ -524,7 +516,7 @@ void Server::Shutdown() {
     for (auto& owned : endpoints_) {
         Endpoint& e = *owned;
         CloseListener(e);
-        for (const auto& [kind, count] : e.counters) trace_.Event(e.name, '=', kind + " " + std::to_string(count));
+        for (const auto& [kind, count] : e.counters) trace_.Event(e.name, '=', std::string(kind) + " " + std::to_string(count));
         if (!e.isAdapter) e.terminal.store.Remove();
     }
     trace_.Close();

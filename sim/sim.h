@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <map>
 #include <netinet/in.h>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,7 +65,7 @@ struct Endpoint {
     bool busy = false;  // a connection is being served
     long connections = 0;
     std::vector<Fault> faults;
-    std::map<std::string, long> counters;
+    std::map<std::string_view, long> counters;  // by kind name
 
     // Gate in front of the listener (connect faults refuse / noaccept).
     bool gateShut = false;
@@ -105,20 +106,33 @@ struct Exchange {
     bool forceBusy = false;             // a busy fault on ST
 };
 
-// Kind of a request: the fault selector and trace name it goes by.
-std::string ClassifyTerminal(FrameType type, const Byte* request, const Session& session);
-std::string ClassifyAdapter(FrameType type, const Byte* request);
+// A handler fills in the reply to a request of its kind. The reply comes as
+// a copy of the request made into a reply of status "00".
+using Handler = void (*)(Exchange& x, const Byte* request, Byte* reply);
 
-// Fill reply (same size as the request) for the kind; the reply starts as a
-// copy of the request.
-void AnswerTerminal(Exchange& x, const std::string& kind, FrameType type, const Byte* request, Byte* reply);
-void AnswerAdapter(Exchange& x, const std::string& kind, FrameType type, const Byte* request, Byte* reply);
-void AnswerMalformed(FrameType type, Byte* reply);
+// One row of the table of kinds, which is in terminal.cpp.
+struct KindRow {
+    Kind kind;
+    std::string_view name;            // in the trace and the counters; a fault selector in any case
+    std::optional<FrameType> frame;   // none: any frame
+    std::string_view program;         // long frames: program at 72-79
+    std::string_view command;         // long: 3-11, short: 9-10, status: code 7-8; "" = by rule
+    Handler terminal;                 // none: the terminal answers "99"
+    Handler adapter;                  // none: the adapter answers "99"
+};
+extern const std::array<KindRow, kKindCount> kKinds;
+inline std::string_view Name(Kind kind) { return kKinds[static_cast<std::size_t>(kind)].name; }
 
-// Reply skeletons.
-void MakeStatusReply(Byte* reply, Byte status7, Byte status8);
-void MakeShortReply(Byte* reply, const char status[2]);
-void MakeLongReply(Byte* reply, const char status[2]);
+// The kind of a request to a terminal or an adapter (not malformed).
+Kind Classify(const Endpoint& who, FrameType type, const Byte* request, const Session& session);
+// Fills reply (same size as the request, a copy of it) for the kind.
+void Answer(Exchange& x, Kind kind, FrameType type, const Byte* request, Byte* reply);
+
+// The adapter's handlers (adapter.cpp).
+void AnswerLineStatus(Exchange& x, const Byte* request, Byte* reply);
+void AnswerIdentify(Exchange& x, const Byte* request, Byte* reply);
+void AnswerDial(Exchange& x, const Byte* request, Byte* reply);
+void AnswerHangUp(Exchange& x, const Byte* request, Byte* reply);
 
 }  // namespace bdesim
 
