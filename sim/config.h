@@ -26,7 +26,7 @@ inline constexpr std::size_t kKindCount = static_cast<std::size_t>(Kind::kMalfor
 // One fault line: which exchanges it picks and what it does to them.
 struct Fault {
     std::string text;      // the line as written (for the trace)
-    std::string selector;  // lower case: "qsversion", "upload", "st", "connect", "any", ...
+    Kind selector = Kind::kAny;
     long first = 1;        // the first matching exchange it applies to (from 1)
     long count = -1;       // how many consecutive matches, -1 = all from `first` on
     int chance = 100;      // percent

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -19,11 +18,6 @@ namespace {
 
 constexpr std::size_t kInputCapacity = 8192;  // a few frames; reading pauses when full
 constexpr auto kRebindRetry = std::chrono::milliseconds(100);
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::string Hex(const Byte* bytes, std::size_t n) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -97,10 +91,9 @@ bool Server::Roll(const Fault& f) {
 }
 
 Fault* Server::Match(Endpoint& e, Kind kind) {
-    std::string name = Lower(std::string(Name(kind)));
     Fault* chosen = nullptr;
     for (Fault& f : e.faults) {
-        if (f.selector == "connect" || (f.selector != name && f.selector != "any")) continue;
+        if (f.selector != kind && f.selector != Kind::kAny) continue;
         ++f.seen;
         if (chosen == nullptr && f.InWindow(f.seen) && Roll(f)) chosen = &f;
     }
@@ -113,7 +106,7 @@ void Server::CheckGate(Endpoint& e) {
     if (!e.listens || e.gateShut) return;
     long next = e.connections + 1;
     for (Fault& f : e.faults) {
-        if (f.selector != "connect" || !(f.refuse || f.noaccept)) continue;
+        if (f.selector != Kind::kConnect || !(f.refuse || f.noaccept)) continue;
         if (f.seen >= next || !f.InWindow(next)) continue;
         f.seen = next;  // decided once per connection number
         if (!Roll(f)) continue;
@@ -259,7 +252,7 @@ void Server::Accept(Endpoint& e) {
     c->endpoint = &e;
     Fault* chosen = nullptr;
     for (Fault& f : e.faults) {
-        if (f.selector != "connect" || f.refuse || f.noaccept) continue;
+        if (f.selector != Kind::kConnect || f.refuse || f.noaccept) continue;
         ++f.seen;
         if (chosen == nullptr && f.InWindow(f.seen) && Roll(f)) chosen = &f;
     }

@@ -10,6 +10,7 @@
 #include <map>
 #include <netinet/in.h>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -122,6 +123,8 @@ struct KindRow {
 };
 extern const std::array<KindRow, kKindCount> kKinds;
 inline std::string_view Name(Kind kind) { return kKinds[static_cast<std::size_t>(kind)].name; }
+// The kinds a fault may select: every one but the last, malformed.
+inline std::span<const KindRow> Selectors() { return std::span(kKinds).first(kKinds.size() - 1); }
 
 // The kind of a request to a terminal or an adapter (not malformed).
 Kind Classify(const Endpoint& who, FrameType type, const Byte* request, const Session& session);
