@@ -133,8 +133,8 @@ bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
         fault.count = onward ? -1 : 1;
     }
     const std::span<const KindRow> kinds = Selectors();
-    const auto row = std::find_if(kinds.begin(), kinds.end(),
-                                  [&](const KindRow& k) { return Lower(std::string(k.name)) == Lower(selector); });
+    const auto row =
+        std::find_if(kinds.begin(), kinds.end(), [&](const KindRow& k) { return SameInAnyCase(k.name, selector); });
     if (row == kinds.end()) {
         error = "unknown fault selector \"" + selector + "\"";
         return false;

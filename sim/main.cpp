@@ -67,7 +67,7 @@ Error statuses: 99 unknown command, 98 malformed request, 97 memory full,
 
 Fault FAULT: SELECTOR[#N[+]] ACTION... [for=K] [chance=P]
 )";
-constexpr const char* kUsageAfterSelectors = R"(  #N        only the N-th match (counted from 1 since start); #N+ from the
+constexpr const char* kUsageTail = R"(  #N        only the N-th match (counted from 1 since start); #N+ from the
             N-th on; none = every match; for=K: K matches from the N-th
   frame actions: silence | close | reset | marker[=start|end] | cut=N |
             stall=N | trickle=MS | delay=MS | status=XX ("_" = blank; 4 hex
@@ -88,12 +88,9 @@ bool ParseInt(const char* text, long low, long high, long& value) {
 // most 79 characters.
 std::string SelectorLines() {
     std::string text = "  SELECTOR ";
-    std::size_t lineStart = 0;
     for (const bdesim::KindRow& row : bdesim::Selectors()) {
-        if (text.size() - lineStart + 1 + row.name.size() > 79) {
-            lineStart = text.size() + 1;
-            text += "\n" + std::string(11, ' ');
-        }
+        std::size_t column = text.size() - (text.rfind('\n') + 1);  // npos + 1 is 0
+        if (column + 1 + row.name.size() > 79) text += "\n" + std::string(11, ' ');
         (text += ' ') += row.name;
     }
     return text + "\n";
@@ -119,7 +116,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            std::fputs((kUsage + SelectorLines() + kUsageAfterSelectors).c_str(), stdout);
+            std::fputs((kUsage + SelectorLines() + kUsageTail).c_str(), stdout);
             return 0;
         }
         if (arg == "--check") {

@@ -90,10 +90,15 @@ bool Server::Roll(const Fault& f) {
     return static_cast<int>(random_() % 100) < f.chance;
 }
 
+// The fault for the next exchange or connection (kind connect) of the
+// endpoint; every fault that selects it counts it. "any" selects every
+// exchange but no connection; refuse and noaccept act on the listener
+// (CheckGate).
 Fault* Server::Match(Endpoint& e, Kind kind) {
     Fault* chosen = nullptr;
     for (Fault& f : e.faults) {
-        if (f.selector != kind && f.selector != Kind::kAny) continue;
+        bool selects = f.selector == kind || (f.selector == Kind::kAny && kind != Kind::kConnect);
+        if (!selects || f.refuse || f.noaccept) continue;
         ++f.seen;
         if (chosen == nullptr && f.InWindow(f.seen) && Roll(f)) chosen = &f;
     }
@@ -250,12 +255,7 @@ void Server::Accept(Endpoint& e) {
     auto c = std::make_unique<Connection>();
     c->fd = fd;
     c->endpoint = &e;
-    Fault* chosen = nullptr;
-    for (Fault& f : e.faults) {
-        if (f.selector != Kind::kConnect || f.refuse || f.noaccept) continue;
-        ++f.seen;
-        if (chosen == nullptr && f.InWindow(f.seen) && Roll(f)) chosen = &f;
-    }
+    Fault* chosen = Match(e, Kind::kConnect);
     connections_.push_back(std::move(c));
     Connection& added = *connections_.back();
     if (chosen == nullptr) return;
@@ -509,7 +509,9 @@ void Server::Shutdown() {
     for (auto& owned : endpoints_) {
         Endpoint& e = *owned;
         CloseListener(e);
-        for (const auto& [kind, count] : e.counters) trace_.Event(e.name, '=', std::string(kind) + " " + std::to_string(count));
+        for (const auto& [kind, count] : e.counters) {
+            trace_.Event(e.name, '=', std::string(kind) + " " + std::to_string(count));
+        }
         if (!e.isAdapter) e.terminal.store.Remove();
     }
     trace_.Close();

@@ -3,6 +3,7 @@
 #ifndef SIM_SIM_H
 #define SIM_SIM_H
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -125,13 +126,18 @@ extern const std::array<KindRow, kKindCount> kKinds;
 inline std::string_view Name(Kind kind) { return kKinds[static_cast<std::size_t>(kind)].name; }
 // The kinds a fault may select: every one but the last, malformed.
 inline std::span<const KindRow> Selectors() { return std::span(kKinds).first(kKinds.size() - 1); }
+constexpr bool SameInAnyCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char p, char q) { return lower(p) == lower(q); });
+}
 
 // The kind of a request to a terminal or an adapter (not malformed).
 Kind Classify(const Endpoint& who, FrameType type, const Byte* request, const Session& session);
 // Fills reply (same size as the request, a copy of it) for the kind.
 void Answer(Exchange& x, Kind kind, FrameType type, const Byte* request, Byte* reply);
 
-// The adapter's handlers (adapter.cpp).
+// The adapter's handlers (adapter.cpp); a hang-up on a terminal, which has
+// no call to end, is just answered.
 void AnswerLineStatus(Exchange& x, const Byte* request, Byte* reply);
 void AnswerIdentify(Exchange& x, const Byte* request, Byte* reply);
 void AnswerDial(Exchange& x, const Byte* request, Byte* reply);

@@ -386,9 +386,6 @@ void AnswerIsdnId(Exchange& x, const Byte* request, Byte*) {
 // The upload state is dropped with every other request; block requests come next.
 void AnswerUploadReset(Exchange& x, const Byte*, Byte*) { x.session.upload.reset = true; }
 
-// "00" and nothing else: a hang-up without a call.
-void AnswerDone(Exchange&, const Byte*, Byte*) {}
-
 // A reply of the frame type with the status; a status reply carries 00 00
 // until a handler puts the terminal's status bytes in.
 void MakeReply(FrameType type, Byte* reply, const char* status) {
@@ -441,7 +438,7 @@ constexpr std::array<KindRow, kKindCount> kKinds = {{
     {Kind::kLineStatus, "ST", FrameType::kShort, "", "ST", nullptr, AnswerLineStatus},
     {Kind::kIdentify, "ID", FrameType::kShort, "", "ID", nullptr, AnswerIdentify},
     {Kind::kDial, "DN", FrameType::kShort, "", "DN", nullptr, AnswerDial},
-    {Kind::kHangUp, "CL", FrameType::kShort, "", "CL", AnswerDone, AnswerHangUp},
+    {Kind::kHangUp, "CL", FrameType::kShort, "", "CL", AnswerHangUp, AnswerHangUp},
     {Kind::kAny, "any", {}, "", "", nullptr, nullptr},
     {Kind::kConnect, "connect", {}, "", "", nullptr, nullptr},
     {Kind::kMalformed, "malformed", {}, "", "", nullptr, nullptr},
@@ -449,21 +446,15 @@ constexpr std::array<KindRow, kKindCount> kKinds = {{
 
 namespace {
 
-constexpr bool SameInAnyCase(std::string_view a, std::string_view b) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char p, char q) { return lower(p) == lower(q); });
-}
-
 // Rows in the order of the kinds, names distinct in any case, command words
 // as long as the request field they are compared with, under a whole program.
 constexpr bool TableIsSound() {
     for (std::size_t i = 0; i < kKinds.size(); ++i) {
         const KindRow& row = kKinds[i];
         const bool isLong = row.frame == FrameType::kLong;
-        if (static_cast<std::size_t>(row.kind) != i ||
-            (!row.command.empty() && (row.command.size() != (isLong ? kLongCommandSize : 2) ||
-                                      (isLong && row.program.size() != 8))))
-            return false;
+        if (static_cast<std::size_t>(row.kind) != i) return false;
+        if (!row.command.empty() && row.command.size() != (isLong ? kLongCommandSize : 2)) return false;
+        if (!row.command.empty() && isLong && row.program.size() != 8) return false;
         for (std::size_t j = 0; j < i; ++j) {
             if (SameInAnyCase(row.name, kKinds[j].name)) return false;
         }
@@ -477,9 +468,8 @@ Handler HandlerOf(const KindRow& row, const Endpoint& e) { return e.isAdapter ? 
 }  // namespace
 
 Kind Classify(const Endpoint& who, FrameType type, const Byte* f, const Session& session) {
-    const std::size_t at = type == FrameType::kLong    ? kLongCommand
-                           : type == FrameType::kShort ? kShortCommand
-                                                       : kStatusCode;
+    const std::size_t at =
+        type == FrameType::kLong ? kLongCommand : type == FrameType::kShort ? kShortCommand : kStatusCode;
     for (const KindRow& row : kKinds) {
         if (row.frame != type || row.command.empty() || HandlerOf(row, who) == nullptr) continue;
         if (type == FrameType::kLong && !IsProgram(f, row.program)) continue;
