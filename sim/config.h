@@ -13,8 +13,8 @@
 
 namespace bdesim {
 
-// Every kind of exchange bdesim tells apart, in the order of the table of
-// kinds (sim.h): the kind is what the trace and the counters show and what a
+// Every kind of exchange bdesim tells apart, in the order of its table
+// (kKinds in terminal.cpp): what the trace and the counters show and what a
 // fault selects. any and connect only select; malformed is only shown.
 enum class Kind : std::uint8_t {
     kStatus, kSysInit, kVersion, kFreeMemory, kReaders, kCancel, kStart, kSetClock, kDirectory, kIsdnId,
@@ -25,11 +25,11 @@ inline constexpr std::size_t kKindCount = static_cast<std::size_t>(Kind::kMalfor
 
 // One fault line: which exchanges it picks and what it does to them.
 struct Fault {
-    std::string text;      // the line as written (for the trace)
-    Kind selector = Kind::kAny;
-    long first = 1;        // the first matching exchange it applies to (from 1)
-    long count = -1;       // how many consecutive matches, -1 = all from `first` on
-    int chance = 100;      // percent
+    std::string text;            // the line as written (for the trace)
+    Kind selector = Kind::kAny;  // the kind of exchange it picks, or connect: connections
+    long first = 1;              // the first matching exchange it applies to (from 1)
+    long count = -1;             // how many consecutive matches, -1 = all from `first` on
+    int chance = 100;            // percent
 
     // Actions on a frame exchange.
     bool silence = false;

@@ -90,10 +90,9 @@ bool Server::Roll(const Fault& f) {
     return static_cast<int>(random_() % 100) < f.chance;
 }
 
-// The fault for the next exchange or connection (kind connect) of the
-// endpoint; every fault that selects it counts it. "any" selects every
-// exchange but no connection; refuse and noaccept act on the listener
-// (CheckGate).
+// The fault for the next exchange, or connection (kind connect): every fault
+// that selects it counts it. "any" selects no connection; refuse and
+// noaccept act on the listener (CheckGate).
 Fault* Server::Match(Endpoint& e, Kind kind) {
     Fault* chosen = nullptr;
     for (Fault& f : e.faults) {

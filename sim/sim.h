@@ -112,20 +112,21 @@ struct Exchange {
 // a copy of the request made into a reply of status "00".
 using Handler = void (*)(Exchange& x, const Byte* request, Byte* reply);
 
-// One row of the table of kinds, which is in terminal.cpp.
+// One row of the table of kinds (kKinds, in terminal.cpp).
 struct KindRow {
     Kind kind;
-    std::string_view name;            // in the trace and the counters; a fault selector in any case
-    std::optional<FrameType> frame;   // none: any frame
-    std::string_view program;         // long frames: program at 72-79
-    std::string_view command;         // long: 3-11, short: 9-10, status: code 7-8; "" = by rule
-    Handler terminal;                 // none: the terminal answers "99"
-    Handler adapter;                  // none: the adapter answers "99"
+    std::string_view name;           // in the trace and the counters; a fault selector in any case
+    std::optional<FrameType> frame;  // none: any frame
+    std::string_view program;        // long frames: program at 72-79 ("" for the downloads: several)
+    std::string_view command;        // long: 3-11, short: 9-10, status: code 7-8; "" = by rule
+    Handler terminal;                // none: the terminal does not know the request ("99")
+    Handler adapter;                 // none: the adapter does not know the request ("99")
 };
 extern const std::array<KindRow, kKindCount> kKinds;
 inline std::string_view Name(Kind kind) { return kKinds[static_cast<std::size_t>(kind)].name; }
 // The kinds a fault may select: every one but the last, malformed.
 inline std::span<const KindRow> Selectors() { return std::span(kKinds).first(kKinds.size() - 1); }
+// Kind names compare in any case.
 constexpr bool SameInAnyCase(std::string_view a, std::string_view b) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char p, char q) { return lower(p) == lower(q); });

@@ -1,5 +1,6 @@
 // How a simulated terminal answers: the status query, the long-frame
-// commands, and the transfers against its file store.
+// commands, and the transfers against its file store; and the table of
+// request kinds that classifies every request and picks its handler.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -417,6 +418,9 @@ std::time_t Terminal::Now() const {
     return clockFixed ? fixedTime : static_cast<std::time_t>(std::time(nullptr) + clockOffset);
 }
 
+// Every kind of exchange in the order of Kind. A request with a command word
+// is told by its row (a long one under the row's program); Classify's rules
+// tell the others.
 constexpr std::array<KindRow, kKindCount> kKinds = {{
     {Kind::kStatus, "status", FrameType::kStatus, "", "", AnswerStatus, nullptr},
     {Kind::kSysInit, "sysinit", FrameType::kStatus, "", "\xF7\xF7", AnswerSysInit, nullptr},
