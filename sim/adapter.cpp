@@ -28,68 +28,50 @@ std::string Shown(const std::string& text) {
 
 }  // namespace
 
-std::string ClassifyAdapter(FrameType type, const Byte* f) {
-    if (type != FrameType::kShort) return "unknown";
-    for (const char* command : {"ST", "ID", "DN", "CL"}) {
-        if (Equals(f, kShortCommand, command, 2)) return command;
-    }
-    return "unknown";
+void AnswerLineStatus(Exchange& x, const Byte*, Byte* reply) {
+    bool busy = x.endpoint.adapter.config.busy || x.forceBusy;
+    std::string text = std::string("L=") + (busy ? '1' : '0') + " I=" + x.endpoint.adapter.id;
+    std::memcpy(reply + kShortData, text.data(), std::min(text.size(), kShortDataSize));
 }
 
-void AnswerAdapter(Exchange& x, const std::string& kind, FrameType type, const Byte* request, Byte* reply) {
-    if (type != FrameType::kShort) {
-        // A status or long frame before any call was connected.
-        if (type == FrameType::kStatus) {
-            MakeStatusReply(reply, 0, 0);
-        } else {
-            MakeLongReply(reply, "98");
-        }
+void AnswerIdentify(Exchange& x, const Byte* request, Byte* reply) {
+    std::string data = DataText(request);
+    if (data.rfind("N=", 0) != 0) {
+        Put(reply, kShortCommand, kRefused, 2);
         return;
     }
-    Adapter& adapter = x.endpoint.adapter;
-    MakeShortReply(reply, "00");
+    std::string id = data.substr(2, data.find(' ') == std::string::npos ? std::string::npos : data.find(' ') - 2);
+    if (!x.refuse) x.endpoint.adapter.id = id;
+    x.trace.Event(x.endpoint.name, '*', "identifier " + Shown(id));
+}
+
+void AnswerDial(Exchange& x, const Byte* request, Byte* reply) {
+    // "N=<number> T=<3 digits>"
     std::string data = DataText(request);
-    if (kind == "ST") {
-        bool busy = adapter.config.busy || x.forceBusy;
-        std::string text = std::string("L=") + (busy ? '1' : '0') + " I=" + adapter.id;
-        std::memcpy(reply + kShortData, text.data(), std::min(text.size(), kShortDataSize));
-    } else if (kind == "ID") {
-        if (data.rfind("N=", 0) != 0) {
-            Put(reply, kShortCommand, kRefused, 2);
-            return;
-        }
-        std::string id = data.substr(2, data.find(' ') == std::string::npos ? std::string::npos : data.find(' ') - 2);
-        if (!x.refuse) adapter.id = id;
-        x.trace.Event(x.endpoint.name, '*', "identifier " + Shown(id));
-    } else if (kind == "DN") {
-        // "N=<number> T=<3 digits>"
-        std::size_t blank = data.find(' ');
-        bool wellFormed = data.rfind("N=", 0) == 0 && blank != std::string::npos && blank > 2 &&
-                          data.compare(blank, 3, " T=") == 0 && data.size() > blank + 3 &&
-                          data.size() <= blank + 6;
-        std::string number = wellFormed ? data.substr(2, blank - 2) : "";
-        Endpoint* callee = nullptr;
-        for (Endpoint* e : x.all) {
-            if (!e->isAdapter && !number.empty() && e->terminal.config.number == number) callee = e;
-        }
-        if (!wellFormed || callee == nullptr || adapter.config.busy) {
-            Put(reply, kShortCommand, kRefused, 2);
-            x.trace.Event(x.endpoint.name, '*', "dial refused: " + Shown(data));
-            return;
-        }
-        if (x.refuse) return;
-        x.session = Session{};
-        x.session.call = callee;
-        x.trace.Event(x.endpoint.name, '*', "call to " + callee->name + " (" + Shown(data) + ")");
-        x.trace.Event(callee->name, '*', "call through " + x.endpoint.name);
-    } else if (kind == "CL") {
-        if (x.session.call != nullptr && !x.refuse) {
-            x.trace.Event(x.endpoint.name, '*', "call to " + x.session.call->name + " ended");
-            x.session = Session{};
-        }
-    } else {
-        Put(reply, kShortCommand, kRefused, 2);
+    std::size_t blank = data.find(' ');
+    bool wellFormed = data.rfind("N=", 0) == 0 && blank != std::string::npos && blank > 2 &&
+                      data.compare(blank, 3, " T=") == 0 && data.size() > blank + 3 && data.size() <= blank + 6;
+    std::string number = wellFormed ? data.substr(2, blank - 2) : "";
+    Endpoint* callee = nullptr;
+    for (Endpoint* e : x.all) {
+        if (!e->isAdapter && !number.empty() && e->terminal.config.number == number) callee = e;
     }
+    if (!wellFormed || callee == nullptr || x.endpoint.adapter.config.busy) {
+        Put(reply, kShortCommand, kRefused, 2);
+        x.trace.Event(x.endpoint.name, '*', "dial refused: " + Shown(data));
+        return;
+    }
+    if (x.refuse) return;
+    x.session = Session{};
+    x.session.call = callee;
+    x.trace.Event(x.endpoint.name, '*', "call to " + callee->name + " (" + Shown(data) + ")");
+    x.trace.Event(callee->name, '*', "call through " + x.endpoint.name);
+}
+
+void AnswerHangUp(Exchange& x, const Byte*, Byte*) {
+    if (x.session.call == nullptr || x.refuse) return;
+    x.trace.Event(x.endpoint.name, '*', "call to " + x.session.call->name + " ended");
+    x.session = Session{};
 }
 
 }  // namespace bdesim

@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include "sim/sim.h"
+
 namespace bdesim {
 namespace {
 
@@ -97,15 +99,6 @@ bool ParseFixedTime(const std::string& text, std::time_t& result) {
     return result != static_cast<std::time_t>(-1);
 }
 
-const std::set<std::string>& FrameSelectors() {
-    static const std::set<std::string> names = {
-        "status",    "sysinit",   "qsversion", "qrdformat", "quplrdrtb", "qpgcancel", "qpgmstart",
-        "qsetclock", "qdirinfos", "qstisdnid", "qmu",       "upload",    "ack",       "uploadreset",
-        "delete",    "download",  "unknown",   "st",        "id",        "dn",        "cl",
-        "any"};
-    return names;
-}
-
 bool SectionHeader(const std::string& line, std::string& kind, std::string& name) {
     if (line.size() < 2 || line.front() != '[' || line.back() != ']') return false;
     std::istringstream words(line.substr(1, line.size() - 2));
@@ -139,12 +132,15 @@ bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
         }
         fault.count = onward ? -1 : 1;
     }
-    fault.selector = Lower(selector);
-    bool connect = fault.selector == "connect";
-    if (!connect && FrameSelectors().count(fault.selector) == 0) {
+    const std::span<const KindRow> kinds = Selectors();
+    const auto row =
+        std::find_if(kinds.begin(), kinds.end(), [&](const KindRow& k) { return SameInAnyCase(k.name, selector); });
+    if (row == kinds.end()) {
         error = "unknown fault selector \"" + selector + "\"";
         return false;
     }
+    fault.selector = row->kind;
+    bool connect = fault.selector == Kind::kConnect;
 
     std::string word;
     int actions = 0;
@@ -213,8 +209,7 @@ bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
         } else if (key == "status") {
             fault.hasStatus = true;
             std::array<std::uint8_t, 2> bytes{};
-            bool statusFrame = fault.selector == "status" || fault.selector == "sysinit";
-            if (hasValue && value.size() == 4 && statusFrame && ParseHexPair(value, bytes)) {
+            if (hasValue && value.size() == 4 && row->frame == FrameType::kStatus && ParseHexPair(value, bytes)) {
                 fault.status.assign(reinterpret_cast<const char*>(bytes.data()), 2);
             } else if (hasValue && value.size() == 2) {
                 fault.status = value;
@@ -259,7 +254,7 @@ bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
         error = "cut and stall exclude each other";
         return false;
     }
-    if (fault.busy && fault.selector != "st" && fault.selector != "any") {
+    if (fault.busy && fault.selector != Kind::kLineStatus && fault.selector != Kind::kAny) {
         error = "busy applies to ST only";
         return false;
     }

@@ -4,6 +4,7 @@
 #define SIM_CONFIG_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -12,13 +13,23 @@
 
 namespace bdesim {
 
+// Every kind of exchange bdesim tells apart, in the order of its table
+// (kKinds in terminal.cpp): what the trace and the counters show and what a
+// fault selects. any and connect only select; malformed is only shown.
+enum class Kind : std::uint8_t {
+    kStatus, kSysInit, kVersion, kFreeMemory, kReaders, kCancel, kStart, kSetClock, kDirectory, kIsdnId,
+    kPage, kUpload, kAck, kUploadReset, kDelete, kDownload, kUnknown, kLineStatus, kIdentify, kDial, kHangUp,
+    kAny, kConnect, kMalformed
+};
+inline constexpr std::size_t kKindCount = static_cast<std::size_t>(Kind::kMalformed) + 1;
+
 // One fault line: which exchanges it picks and what it does to them.
 struct Fault {
-    std::string text;      // the line as written (for the trace)
-    std::string selector;  // lower case: "qsversion", "upload", "st", "connect", "any", ...
-    long first = 1;        // the first matching exchange it applies to (from 1)
-    long count = -1;       // how many consecutive matches, -1 = all from `first` on
-    int chance = 100;      // percent
+    std::string text;            // the line as written (for the trace)
+    Kind selector = Kind::kAny;  // the kind of exchange it picks, or connect: connections
+    long first = 1;              // the first matching exchange it applies to (from 1)
+    long count = -1;             // how many consecutive matches, -1 = all from `first` on
+    int chance = 100;            // percent
 
     // Actions on a frame exchange.
     bool silence = false;

@@ -29,7 +29,6 @@ inline constexpr std::size_t kStatusCode = 7;  // request code / terminal status
 inline constexpr std::size_t kStatusMarker2 = 9;
 inline constexpr std::array<Byte, 4> kStatusFixed = {0x66, 0xD8, 0x64, 0xD8};  // bytes 3-6
 inline constexpr Byte kStatusTypeQuery = 0xBD;                                 // BD F7
-inline constexpr Byte kStatusSysInit = 0xF7;                                   // F7 F7
 
 // Short frame: 526 bytes (ISDN adapter commands and the hang-up).
 inline constexpr std::size_t kShortSize = 526;

@@ -14,6 +14,7 @@
 
 namespace {
 
+// The usage text, with the fault selectors between its two parts.
 constexpr const char* kUsage = R"(Usage:
   bdesim --config FILE [--port N] [--ready-fd N] [--ready-file PATH]
          [--trace FILE] [--seed N] [--check]
@@ -65,10 +66,8 @@ Error statuses: 99 unknown command, 98 malformed request, 97 memory full,
 96 object not found, 95 store error. Adapters refuse with 99.
 
 Fault FAULT: SELECTOR[#N[+]] ACTION... [for=K] [chance=P]
-  SELECTOR  status sysinit QSVERSION QRDFORMAT QUPLRDRTB QPGCANCEL QPGMSTART
-            QSETCLOCK QDIRINFOS QSTISDNID QMU upload ack uploadreset delete
-            download unknown ST ID DN CL any connect
-  #N        only the N-th match (counted from 1 since start); #N+ from the
+)";
+constexpr const char* kUsageTail = R"(  #N        only the N-th match (counted from 1 since start); #N+ from the
             N-th on; none = every match; for=K: K matches from the N-th
   frame actions: silence | close | reset | marker[=start|end] | cut=N |
             stall=N | trickle=MS | delay=MS | status=XX ("_" = blank; 4 hex
@@ -83,6 +82,18 @@ bool ParseInt(const char* text, long low, long high, long& value) {
     errno = 0;
     value = std::strtol(text, &end, 10);
     return *text != '\0' && *end == '\0' && errno == 0 && value >= low && value <= high;
+}
+
+// "  SELECTOR  " and the name of every kind a fault selects, in lines of at
+// most 79 characters.
+std::string SelectorLines() {
+    std::string text = "  SELECTOR ";
+    for (const bdesim::KindRow& row : bdesim::Selectors()) {
+        std::size_t column = text.size() - (text.rfind('\n') + 1);  // npos + 1 is 0
+        if (column + 1 + row.name.size() > 79) text += "\n" + std::string(11, ' ');
+        (text += ' ') += row.name;
+    }
+    return text + "\n";
 }
 
 int Fail(const std::string& message) {
@@ -105,7 +116,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs((kUsage + SelectorLines() + kUsageTail).c_str(), stdout);
             return 0;
         }
         if (arg == "--check") {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -19,11 +18,6 @@ namespace {
 
 constexpr std::size_t kInputCapacity = 8192;  // a few frames; reading pauses when full
 constexpr auto kRebindRetry = std::chrono::milliseconds(100);
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 std::string Hex(const Byte* bytes, std::size_t n) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -54,7 +48,7 @@ struct Connection {
     long trickleMs = 0;
     bool wantWrite = false;
     Clock::time_point wakeAt{};
-    std::string outKind;
+    Kind outKind = Kind::kUnknown;
     Endpoint* outWho = nullptr;
 };
 
@@ -96,11 +90,14 @@ bool Server::Roll(const Fault& f) {
     return static_cast<int>(random_() % 100) < f.chance;
 }
 
-Fault* Server::Match(Endpoint& e, const std::string& kind) {
-    std::string name = Lower(kind);
+// The fault for the next exchange, or connection (kind connect): every fault
+// that selects it counts it. "any" selects no connection; refuse and
+// noaccept act on the listener (CheckGate).
+Fault* Server::Match(Endpoint& e, Kind kind) {
     Fault* chosen = nullptr;
     for (Fault& f : e.faults) {
-        if (f.selector == "connect" || (f.selector != name && f.selector != "any")) continue;
+        bool selects = f.selector == kind || (f.selector == Kind::kAny && kind != Kind::kConnect);
+        if (!selects || f.refuse || f.noaccept) continue;
         ++f.seen;
         if (chosen == nullptr && f.InWindow(f.seen) && Roll(f)) chosen = &f;
     }
@@ -113,7 +110,7 @@ void Server::CheckGate(Endpoint& e) {
     if (!e.listens || e.gateShut) return;
     long next = e.connections + 1;
     for (Fault& f : e.faults) {
-        if (f.selector != "connect" || !(f.refuse || f.noaccept)) continue;
+        if (f.selector != Kind::kConnect || !(f.refuse || f.noaccept)) continue;
         if (f.seen >= next || !f.InWindow(next)) continue;
         f.seen = next;  // decided once per connection number
         if (!Roll(f)) continue;
@@ -248,7 +245,7 @@ void Server::Accept(Endpoint& e) {
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ++e.connections;
-    ++e.counters["connect"];
+    ++e.counters[Name(Kind::kConnect)];
     e.busy = true;
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
@@ -257,12 +254,7 @@ void Server::Accept(Endpoint& e) {
     auto c = std::make_unique<Connection>();
     c->fd = fd;
     c->endpoint = &e;
-    Fault* chosen = nullptr;
-    for (Fault& f : e.faults) {
-        if (f.selector != "connect" || f.refuse || f.noaccept) continue;
-        ++f.seen;
-        if (chosen == nullptr && f.InWindow(f.seen) && Roll(f)) chosen = &f;
-    }
+    Fault* chosen = Match(e, Kind::kConnect);
     connections_.push_back(std::move(c));
     Connection& added = *connections_.back();
     if (chosen == nullptr) return;
@@ -345,24 +337,16 @@ void Server::Serve(Connection& c, FrameType type, const Byte* request) {
     Endpoint* who = c.endpoint;
     if (who->isAdapter && type != FrameType::kShort && c.session.call != nullptr) who = c.session.call;
     int bad = FirstBadFixedByte(type, request);
-    std::string kind = bad >= 0            ? "malformed"
-                       : who->isAdapter    ? ClassifyAdapter(type, request)
-                                           : ClassifyTerminal(type, request, c.session);
-    trace_.Frame(who->name, '>', kind, request, size);
+    Kind kind = bad >= 0 ? Kind::kMalformed : Classify(*who, type, request, c.session);
+    trace_.Frame(who->name, '>', Name(kind), request, size);
     if (c.deaf) return;
-    ++who->counters[kind];
+    ++who->counters[Name(kind)];
     Fault* fault = Match(*who, kind);
 
     std::memcpy(c.out.data(), request, size);
     Exchange x{*who, c.session, trace_, all_, fault != nullptr && fault->hasStatus, fault != nullptr && fault->busy};
-    if (bad >= 0) {
-        trace_.Event(who->name, '*', "wrong fixed byte at " + std::to_string(bad));
-        AnswerMalformed(type, c.out.data());
-    } else if (who->isAdapter) {
-        AnswerAdapter(x, kind, type, request, c.out.data());
-    } else {
-        AnswerTerminal(x, kind, type, request, c.out.data());
-    }
+    if (bad >= 0) trace_.Event(who->name, '*', "wrong fixed byte at " + std::to_string(bad));
+    Answer(x, kind, type, request, c.out.data());
 
     c.outKind = kind;
     c.outWho = who;
@@ -418,7 +402,7 @@ void Server::Continue(Connection& c) {
 void Server::Pump(Connection& c) {
     while (c.fd >= 0 && c.phase == Connection::Phase::kSending) {
         if (c.outPosition >= c.limit) {
-            trace_.Frame(c.outWho->name, '<', c.outKind, c.out.data(), c.limit);
+            trace_.Frame(c.outWho->name, '<', Name(c.outKind), c.out.data(), c.limit);
             c.phase = Connection::Phase::kIdle;
             if (c.closeAfter) End(c, false, "close");
             return;
@@ -524,7 +508,9 @@ void Server::Shutdown() {
     for (auto& owned : endpoints_) {
         Endpoint& e = *owned;
         CloseListener(e);
-        for (const auto& [kind, count] : e.counters) trace_.Event(e.name, '=', kind + " " + std::to_string(count));
+        for (const auto& [kind, count] : e.counters) {
+            trace_.Event(e.name, '=', std::string(kind) + " " + std::to_string(count));
+        }
         if (!e.isAdapter) e.terminal.store.Remove();
     }
     trace_.Close();

@@ -51,7 +51,7 @@ class Server {
     void Continue(Connection& c);
     void Pump(Connection& c);
     void End(Connection& c, bool reset, const std::string& why);
-    Fault* Match(Endpoint& e, const std::string& kind);
+    Fault* Match(Endpoint& e, Kind kind);
     bool Roll(const Fault& f);
     std::string AddressText(const Endpoint& e) const;
 

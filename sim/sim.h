@@ -3,12 +3,15 @@
 #ifndef SIM_SIM_H
 #define SIM_SIM_H
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <netinet/in.h>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,7 +67,7 @@ struct Endpoint {
     bool busy = false;  // a connection is being served
     long connections = 0;
     std::vector<Fault> faults;
-    std::map<std::string, long> counters;
+    std::map<std::string_view, long> counters;  // by kind name
 
     // Gate in front of the listener (connect faults refuse / noaccept).
     bool gateShut = false;
@@ -105,20 +108,41 @@ struct Exchange {
     bool forceBusy = false;             // a busy fault on ST
 };
 
-// Kind of a request: the fault selector and trace name it goes by.
-std::string ClassifyTerminal(FrameType type, const Byte* request, const Session& session);
-std::string ClassifyAdapter(FrameType type, const Byte* request);
+// A handler fills in the reply to a request of its kind. The reply comes as
+// a copy of the request made into a reply of status "00".
+using Handler = void (*)(Exchange& x, const Byte* request, Byte* reply);
 
-// Fill reply (same size as the request) for the kind; the reply starts as a
-// copy of the request.
-void AnswerTerminal(Exchange& x, const std::string& kind, FrameType type, const Byte* request, Byte* reply);
-void AnswerAdapter(Exchange& x, const std::string& kind, FrameType type, const Byte* request, Byte* reply);
-void AnswerMalformed(FrameType type, Byte* reply);
+// One row of the table of kinds (kKinds, in terminal.cpp).
+struct KindRow {
+    Kind kind;
+    std::string_view name;           // in the trace and the counters; a fault selector in any case
+    std::optional<FrameType> frame;  // none: any frame
+    std::string_view program;        // long frames: program at 72-79 ("" for the downloads: several)
+    std::string_view command;        // long: 3-11, short: 9-10, status: code 7-8; "" = by rule
+    Handler terminal;                // none: the terminal does not know the request ("99")
+    Handler adapter;                 // none: the adapter does not know the request ("99")
+};
+extern const std::array<KindRow, kKindCount> kKinds;
+inline std::string_view Name(Kind kind) { return kKinds[static_cast<std::size_t>(kind)].name; }
+// The kinds a fault may select: every one but the last, malformed.
+inline std::span<const KindRow> Selectors() { return std::span(kKinds).first(kKinds.size() - 1); }
+// Kind names compare in any case.
+constexpr bool SameInAnyCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char p, char q) { return lower(p) == lower(q); });
+}
 
-// Reply skeletons.
-void MakeStatusReply(Byte* reply, Byte status7, Byte status8);
-void MakeShortReply(Byte* reply, const char status[2]);
-void MakeLongReply(Byte* reply, const char status[2]);
+// The kind of a request to a terminal or an adapter (not malformed).
+Kind Classify(const Endpoint& who, FrameType type, const Byte* request, const Session& session);
+// Fills reply (same size as the request, a copy of it) for the kind.
+void Answer(Exchange& x, Kind kind, FrameType type, const Byte* request, Byte* reply);
+
+// The adapter's handlers (adapter.cpp); a hang-up on a terminal, which has
+// no call to end, is just answered.
+void AnswerLineStatus(Exchange& x, const Byte* request, Byte* reply);
+void AnswerIdentify(Exchange& x, const Byte* request, Byte* reply);
+void AnswerDial(Exchange& x, const Byte* request, Byte* reply);
+void AnswerHangUp(Exchange& x, const Byte* request, Byte* reply);
 
 }  // namespace bdesim
 

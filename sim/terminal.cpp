@@ -1,5 +1,6 @@
 // How a simulated terminal answers: the status query, the long-frame
-// commands, and the transfers against its file store.
+// commands, and the transfers against its file store; and the table of
+// request kinds that classifies every request and picks its handler.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,10 +15,10 @@
 namespace bdesim {
 namespace {
 
-constexpr const char* kUploadProgram = "GFCUPL00";
-constexpr const char* kDataDownload = "GFCDNL50";
-constexpr const char* kProgramDownload = "GFCDNL00";
-constexpr const char* kSystemDownload = "GFCDNL20";
+constexpr std::string_view kUploadProgram = "GFCUPL00";
+constexpr std::string_view kDataDownload = "GFCDNL50";
+constexpr std::string_view kProgramDownload = "GFCDNL00";
+constexpr std::string_view kSystemDownload = "GFCDNL20";
 
 constexpr const char* kOk = "00";
 constexpr const char* kMore = "01";
@@ -27,10 +28,7 @@ constexpr const char* kMemoryFull = "97";
 constexpr const char* kMalformed = "98";
 constexpr const char* kUnknown = "99";
 
-constexpr std::array<const char*, 8> kCommandWords = {"QSVERSION", "QRDFORMAT", "QUPLRDRTB", "QPGCANCEL",
-                                                      "QPGMSTART", "QSETCLOCK", "QDIRINFOS", "QSTISDNID"};
-
-bool IsProgram(const Byte* f, const char* program) { return Equals(f, kLongProgram, program, 8); }
+bool IsProgram(const Byte* f, std::string_view program) { return Equals(f, kLongProgram, program.data(), 8); }
 
 // Object name: command bytes 3-10 without trailing blanks.
 std::string ObjectName(const Byte* f) {
@@ -96,7 +94,8 @@ std::string ClockText(std::time_t t) {
 
 void SetStatus(Byte* reply, const char* status) { Put(reply, kLongCode, status, 2); }
 
-void AnswerVersion(Terminal& t, Byte* reply) {
+void AnswerVersion(Exchange& x, const Byte*, Byte* reply) {
+    const Terminal& t = x.endpoint.terminal;
     PutText(reply, kVersionText, t.config.version.substr(0, kVersionTextMax));
     PutText(reply, kClockField, ClockText(t.Now()));
     reply[kDateFormatField] = static_cast<Byte>(t.dateFormat);
@@ -124,7 +123,8 @@ std::string Units4(std::uint64_t units) {
     return text;
 }
 
-void AnswerDirectory(Terminal& t, Byte* reply) {
+void AnswerDirectory(Exchange& x, const Byte*, Byte* reply) {
+    const Terminal& t = x.endpoint.terminal;
     PutText(reply, kTotalMemoryField, Units4(static_cast<std::uint64_t>(t.config.memory)));
     std::vector<StoredObject> objects = t.store.List();
     if (!t.store.countPrograms) {
@@ -155,7 +155,8 @@ void AnswerDirectory(Terminal& t, Byte* reply) {
     PutText(reply, position, "END ");
 }
 
-void AnswerFreeMemory(Terminal& t, Byte* reply) {
+void AnswerFreeMemory(Exchange& x, const Byte*, Byte* reply) {
+    const Terminal& t = x.endpoint.terminal;
     if (t.config.freeMemory) {
         PutText(reply, kFreeMemoryField, *t.config.freeMemory);
         return;
@@ -165,7 +166,8 @@ void AnswerFreeMemory(Terminal& t, Byte* reply) {
     PutText(reply, kFreeMemoryField, Units4(used >= total ? 0 : total - used));
 }
 
-void AnswerPage(Terminal& t, const Byte* request, Byte* reply) {
+void AnswerPage(Exchange& x, const Byte* request, Byte* reply) {
+    const Terminal& t = x.endpoint.terminal;
     unsigned value[6];
     for (int i = 0; i < 6; ++i) {
         Byte c = request[kLongCommand + 3 + i];
@@ -347,134 +349,175 @@ void AnswerDelete(Exchange& x, const Byte* request, Byte* reply) {
     x.trace.Event(x.endpoint.name, '*', "data file " + name + " deleted");
 }
 
+void AnswerStatus(Exchange& x, const Byte*, Byte* reply) {
+    reply[kStatusCode] = x.endpoint.terminal.config.status[0];
+    reply[kStatusCode + 1] = x.endpoint.terminal.config.status[1];
+}
+
+void AnswerSysInit(Exchange& x, const Byte* request, Byte* reply) {
+    AnswerStatus(x, request, reply);
+    if (!x.refuse) x.trace.Event(x.endpoint.name, '*', "system initialisation");
+}
+
+void AnswerReaders(Exchange& x, const Byte*, Byte* reply) {
+    std::memcpy(reply + kLongData, x.endpoint.terminal.readers.data(), kDataSize);
+}
+
+void AnswerCancel(Exchange& x, const Byte* request, Byte* reply) {
+    if (!Equals(request, kLongCode, "40", 2)) {
+        SetStatus(reply, kMalformed);
+    } else if (!x.refuse) {
+        x.endpoint.terminal.programRunning = false;
+        x.trace.Event(x.endpoint.name, '*', "program cancelled");
+    }
+}
+
+void AnswerStart(Exchange& x, const Byte*, Byte*) {
+    if (x.refuse) return;
+    x.endpoint.terminal.programRunning = true;
+    x.trace.Event(x.endpoint.name, '*', "program started");
+}
+
+void AnswerIsdnId(Exchange& x, const Byte* request, Byte*) {
+    x.trace.Event(x.endpoint.name, '*',
+                  "isdn identification name=" + FieldText(request, kIsdnName, 32) +
+                      " id=" + FieldText(request, kIsdnId, 32) + " adapter=" + FieldText(request, kIsdnNumber, 32));
+}
+
+// The upload state is dropped with every other request; block requests come next.
+void AnswerUploadReset(Exchange& x, const Byte*, Byte*) { x.session.upload.reset = true; }
+
+// A reply of the frame type with the status; a status reply carries 00 00
+// until a handler puts the terminal's status bytes in.
+void MakeReply(FrameType type, Byte* reply, const char* status) {
+    switch (type) {
+        case FrameType::kStatus:
+            Put(reply, kStatusMarker1, kReplyMarker);
+            reply[kStatusCode] = reply[kStatusCode + 1] = 0;
+            Put(reply, kStatusMarker2, kReplyMarker);
+            break;
+        case FrameType::kShort:
+            Put(reply, kShortMarker1, kReplyMarker);
+            Put(reply, kShortCommand, status, 2);
+            reply[kShortColon] = ':';
+            std::memset(reply + kShortData, kBlank, kShortDataSize);
+            Put(reply, kShortMarker2, kReplyMarker);
+            break;
+        case FrameType::kLong:
+            std::memset(reply + kLongData, kBlank, kLongMarker - kLongData);
+            SetStatus(reply, status);
+            Put(reply, kLongMarker, kReplyMarker);
+            reply[kLongSize - 1] = kBlank;
+            break;
+    }
+}
+
 }  // namespace
 
 std::time_t Terminal::Now() const {
     return clockFixed ? fixedTime : static_cast<std::time_t>(std::time(nullptr) + clockOffset);
 }
 
-void MakeStatusReply(Byte* reply, Byte status7, Byte status8) {
-    Put(reply, kStatusMarker1, kReplyMarker);
-    reply[kStatusCode] = status7;
-    reply[kStatusCode + 1] = status8;
-    Put(reply, kStatusMarker2, kReplyMarker);
-}
+// Every kind of exchange in the order of Kind. A request with a command word
+// is told by its row (a long one under the row's program); Classify's rules
+// tell the others.
+constexpr std::array<KindRow, kKindCount> kKinds = {{
+    {Kind::kStatus, "status", FrameType::kStatus, "", "", AnswerStatus, nullptr},
+    {Kind::kSysInit, "sysinit", FrameType::kStatus, "", "\xF7\xF7", AnswerSysInit, nullptr},
+    {Kind::kVersion, "QSVERSION", FrameType::kLong, kUploadProgram, "QSVERSION", AnswerVersion, nullptr},
+    {Kind::kFreeMemory, "QRDFORMAT", FrameType::kLong, kUploadProgram, "QRDFORMAT", AnswerFreeMemory, nullptr},
+    {Kind::kReaders, "QUPLRDRTB", FrameType::kLong, kUploadProgram, "QUPLRDRTB", AnswerReaders, nullptr},
+    {Kind::kCancel, "QPGCANCEL", FrameType::kLong, kUploadProgram, "QPGCANCEL", AnswerCancel, nullptr},
+    {Kind::kStart, "QPGMSTART", FrameType::kLong, kUploadProgram, "QPGMSTART", AnswerStart, nullptr},
+    {Kind::kSetClock, "QSETCLOCK", FrameType::kLong, kUploadProgram, "QSETCLOCK", AnswerSetClock, nullptr},
+    {Kind::kDirectory, "QDIRINFOS", FrameType::kLong, kUploadProgram, "QDIRINFOS", AnswerDirectory, nullptr},
+    {Kind::kIsdnId, "QSTISDNID", FrameType::kLong, kUploadProgram, "QSTISDNID", AnswerIsdnId, nullptr},
+    {Kind::kPage, "QMU", FrameType::kLong, kUploadProgram, "", AnswerPage, nullptr},
+    {Kind::kUpload, "upload", FrameType::kLong, kUploadProgram, "", AnswerUpload, nullptr},
+    {Kind::kAck, "ack", FrameType::kLong, kUploadProgram, "", AnswerAck, nullptr},
+    {Kind::kUploadReset, "uploadreset", FrameType::kLong, kDataDownload, "QDIRINFOS", AnswerUploadReset, nullptr},
+    {Kind::kDelete, "delete", FrameType::kLong, kUploadProgram, "", AnswerDelete, nullptr},
+    {Kind::kDownload, "download", FrameType::kLong, "", "", AnswerDownload, nullptr},
+    {Kind::kUnknown, "unknown", {}, "", "", nullptr, nullptr},
+    {Kind::kLineStatus, "ST", FrameType::kShort, "", "ST", nullptr, AnswerLineStatus},
+    {Kind::kIdentify, "ID", FrameType::kShort, "", "ID", nullptr, AnswerIdentify},
+    {Kind::kDial, "DN", FrameType::kShort, "", "DN", nullptr, AnswerDial},
+    {Kind::kHangUp, "CL", FrameType::kShort, "", "CL", AnswerHangUp, AnswerHangUp},
+    {Kind::kAny, "any", {}, "", "", nullptr, nullptr},
+    {Kind::kConnect, "connect", {}, "", "", nullptr, nullptr},
+    {Kind::kMalformed, "malformed", {}, "", "", nullptr, nullptr},
+}};
 
-void MakeShortReply(Byte* reply, const char status[2]) {
-    Put(reply, kShortMarker1, kReplyMarker);
-    Put(reply, kShortCommand, status, 2);
-    reply[kShortColon] = ':';
-    std::memset(reply + kShortData, kBlank, kShortDataSize);
-    Put(reply, kShortMarker2, kReplyMarker);
-}
+namespace {
 
-void MakeLongReply(Byte* reply, const char status[2]) {
-    std::memset(reply + kLongData, kBlank, kLongMarker - kLongData);
-    SetStatus(reply, status);
-    Put(reply, kLongMarker, kReplyMarker);
-    reply[kLongSize - 1] = kBlank;
-}
-
-void AnswerMalformed(FrameType type, Byte* reply) {
-    switch (type) {
-        case FrameType::kStatus: MakeStatusReply(reply, 0, 0); break;
-        case FrameType::kShort: MakeShortReply(reply, kMalformed); break;
-        case FrameType::kLong: MakeLongReply(reply, kMalformed); break;
-    }
-}
-
-std::string ClassifyTerminal(FrameType type, const Byte* f, const Session& session) {
-    if (type == FrameType::kStatus) {
-        return f[kStatusCode] == kStatusSysInit && f[kStatusCode + 1] == kStatusSysInit ? "sysinit" : "status";
-    }
-    if (type == FrameType::kShort) return Equals(f, kShortCommand, "CL", 2) ? "CL" : "unknown";
-    if (IsProgram(f, kUploadProgram)) {
-        for (const char* word : kCommandWords) {
-            if (Equals(f, kLongCommand, word, kLongCommandSize)) return word;
+// Rows in the order of the kinds, names distinct in any case, command words
+// as long as the request field they are compared with, under a whole program.
+constexpr bool TableIsSound() {
+    for (std::size_t i = 0; i < kKinds.size(); ++i) {
+        const KindRow& row = kKinds[i];
+        const bool isLong = row.frame == FrameType::kLong;
+        if (static_cast<std::size_t>(row.kind) != i) return false;
+        if (!row.command.empty() && row.command.size() != (isLong ? kLongCommandSize : 2)) return false;
+        if (!row.command.empty() && isLong && row.program.size() != 8) return false;
+        for (std::size_t j = 0; j < i; ++j) {
+            if (SameInAnyCase(row.name, kKinds[j].name)) return false;
         }
+    }
+    return true;
+}
+static_assert(TableIsSound(), "the table of kinds does not match Kind or the frame fields");
+
+Handler HandlerOf(const KindRow& row, const Endpoint& e) { return e.isAdapter ? row.adapter : row.terminal; }
+
+}  // namespace
+
+Kind Classify(const Endpoint& who, FrameType type, const Byte* f, const Session& session) {
+    const std::size_t at =
+        type == FrameType::kLong ? kLongCommand : type == FrameType::kShort ? kShortCommand : kStatusCode;
+    for (const KindRow& row : kKinds) {
+        if (row.frame != type || row.command.empty() || HandlerOf(row, who) == nullptr) continue;
+        if (type == FrameType::kLong && !IsProgram(f, row.program)) continue;
+        if (Equals(f, at, row.command.data(), row.command.size())) return row.kind;
+    }
+    if (who.isAdapter || type == FrameType::kShort) return Kind::kUnknown;
+    if (type == FrameType::kStatus) return Kind::kStatus;
+    if (IsProgram(f, kUploadProgram)) {
         // A page request is "QMU" with the segment and offset; a data file
         // whose name begins with "QMU" comes with the object type "D" (and
         // "42" to delete it). An offset ending in "D" looks like the object
         // type: that request is a page unless an upload is under way.
         const bool dataObject = f[kLongCommand + 8] == kDataObject;
         const bool uploading = session.upload.active || session.upload.reset;
-        if (Equals(f, kLongCommand, "QMU", 3) && !Equals(f, kLongCode, "42", 2) && !(dataObject && uploading)) {
-            return "QMU";
+        const bool code42 = Equals(f, kLongCode, "42", 2);
+        if (Equals(f, kLongCommand, "QMU", 3) && !code42 && !(dataObject && uploading)) return Kind::kPage;
+        if (dataObject && Equals(f, kLongCode, "  ", 2)) return Kind::kUpload;
+        if (dataObject && code42) {
+            const UploadState& up = session.upload;
+            return up.active && up.awaitingAck && up.name == ObjectName(f) ? Kind::kAck : Kind::kDelete;
         }
-        if (dataObject) {
-            if (Equals(f, kLongCode, "  ", 2)) return "upload";
-            if (Equals(f, kLongCode, "42", 2)) {
-                const UploadState& up = session.upload;
-                return up.active && up.awaitingAck && up.name == ObjectName(f) ? "ack" : "delete";
-            }
-            if (Equals(f, kLongCode, "00", 2)) return "ack";
-        }
-        return "unknown";
+        if (dataObject && Equals(f, kLongCode, "00", 2)) return Kind::kAck;
+        return Kind::kUnknown;
     }
-    if (IsProgram(f, kDataDownload)) {
-        return Equals(f, kLongCommand, "QDIRINFOS", kLongCommandSize) ? "uploadreset" : "download";
+    if (IsProgram(f, kDataDownload) || IsProgram(f, kProgramDownload) || IsProgram(f, kSystemDownload)) {
+        return Kind::kDownload;
     }
-    if (IsProgram(f, kProgramDownload) || IsProgram(f, kSystemDownload)) return "download";
-    return "unknown";
+    return Kind::kUnknown;
 }
 
-void AnswerTerminal(Exchange& x, const std::string& kind, FrameType type, const Byte* request, Byte* reply) {
-    Terminal& t = x.endpoint.terminal;
-    if (type == FrameType::kStatus) {
-        MakeStatusReply(reply, t.config.status[0], t.config.status[1]);
-        if (kind == "sysinit" && !x.refuse) x.trace.Event(x.endpoint.name, '*', "system initialisation");
+void Answer(Exchange& x, Kind kind, FrameType type, const Byte* request, Byte* reply) {
+    const Handler handler = HandlerOf(kKinds[static_cast<std::size_t>(kind)], x.endpoint);
+    // Malformed requests, and status and long frames to an adapter without a call.
+    if (kind == Kind::kMalformed || (x.endpoint.isAdapter && type != FrameType::kShort)) {
+        MakeReply(type, reply, kMalformed);
         return;
     }
-    if (type == FrameType::kShort) {
-        MakeShortReply(reply, kind == "CL" ? kOk : kUnknown);
-        return;
+    MakeReply(type, reply, handler != nullptr ? kOk : kUnknown);
+    if (type == FrameType::kLong) {
+        // A transfer goes on only while its own requests follow each other.
+        if (kind != Kind::kDownload) x.session.download = DownloadState{};
+        if (kind != Kind::kUpload && kind != Kind::kAck) x.session.upload = UploadState{};
     }
-    MakeLongReply(reply, kOk);
-    if (kind != "download") x.session.download = DownloadState{};
-    if (kind != "upload" && kind != "ack") x.session.upload = UploadState{};
-
-    if (kind == "QSVERSION") {
-        AnswerVersion(t, reply);
-    } else if (kind == "QSETCLOCK") {
-        AnswerSetClock(x, request, reply);
-    } else if (kind == "QRDFORMAT") {
-        AnswerFreeMemory(t, reply);
-    } else if (kind == "QUPLRDRTB") {
-        std::memcpy(reply + kLongData, t.readers.data(), kDataSize);
-    } else if (kind == "QPGCANCEL") {
-        if (!Equals(request, kLongCode, "40", 2)) {
-            SetStatus(reply, kMalformed);
-        } else if (!x.refuse) {
-            t.programRunning = false;
-            x.trace.Event(x.endpoint.name, '*', "program cancelled");
-        }
-    } else if (kind == "QPGMSTART") {
-        if (!x.refuse) {
-            t.programRunning = true;
-            x.trace.Event(x.endpoint.name, '*', "program started");
-        }
-    } else if (kind == "QSTISDNID") {
-        x.trace.Event(x.endpoint.name, '*',
-                      "isdn identification name=" + FieldText(request, kIsdnName, 32) +
-                          " id=" + FieldText(request, kIsdnId, 32) + " adapter=" + FieldText(request, kIsdnNumber, 32));
-    } else if (kind == "QDIRINFOS") {
-        AnswerDirectory(t, reply);
-    } else if (kind == "QMU") {
-        AnswerPage(t, request, reply);
-    } else if (kind == "uploadreset") {
-        // The upload state was dropped above; block requests come next.
-        x.session.upload.reset = true;
-    } else if (kind == "upload") {
-        AnswerUpload(x, request, reply);
-    } else if (kind == "ack") {
-        AnswerAck(x, request, reply);
-    } else if (kind == "delete") {
-        AnswerDelete(x, request, reply);
-    } else if (kind == "download") {
-        AnswerDownload(x, request, reply);
-    } else {
-        SetStatus(reply, kUnknown);
-    }
+    if (handler != nullptr) handler(x, request, reply);
 }
 
 }  // namespace bdesim

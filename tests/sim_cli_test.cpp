@@ -2,6 +2,7 @@
 // ready file, outside any network namespace (port 0 only).
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 #include "tests/support/e2e.h"
@@ -18,6 +19,11 @@ e2e::Result Bdesim(const std::vector<std::string>& args) {
     return e2e::Run(argv);
 }
 
+std::string Readme() {
+    std::string file = __FILE__;
+    return ReadFile(file.substr(0, file.rfind("/tests/")) + "/sim/README.md");
+}
+
 TEST(SimCommandLine, HelpDocumentsFlagsKeysAndFaults) {
     e2e::Result r = Bdesim({"--help"});
     EXPECT_EQ(r.status, 0);
@@ -26,6 +32,23 @@ TEST(SimCommandLine, HelpDocumentsFlagsKeysAndFaults) {
                              "refuse[=MS]", "upload", "99 unknown command"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     }
+}
+
+TEST(SimCommandLine, EverySelectorOfTheHelpIsAcceptedAndDocumented) {
+    std::string help = Bdesim({"--help"}).out;
+    std::size_t begin = help.find("  SELECTOR ");
+    ASSERT_NE(begin, std::string::npos);
+    std::istringstream list(help.substr(begin + 11, help.find("  #N", begin) - begin - 11));
+    std::string readme = Readme();
+    std::size_t section = readme.find("## Faults");
+    std::string faults = readme.substr(section, readme.find("Actions for frames") - section);
+    std::vector<std::string> args = {"--listen", "127.0.0.1", "--check"};
+    for (std::string selector; list >> selector;) {
+        EXPECT_NE(faults.find("`" + selector + "`"), std::string::npos) << selector;
+        args.insert(args.end(), {"--fault", selector + " silence"});
+    }
+    EXPECT_GT(args.size(), 40u);
+    EXPECT_EQ(Bdesim(args).status, 0);
 }
 
 TEST(SimCommandLine, CheckAcceptsAGoodConfiguration) {
@@ -38,8 +61,7 @@ TEST(SimCommandLine, CheckAcceptsAGoodConfiguration) {
 }
 
 TEST(SimCommandLine, TheExampleOfTheReadmeIsAValidConfiguration) {
-    std::string readme = ReadFile(std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) +
-                                  "/sim/README.md");
+    std::string readme = Readme();
     std::size_t begin = readme.find("    seed = 7");
     std::size_t end = readme.find("Terminal keys:");
     ASSERT_NE(begin, std::string::npos);
