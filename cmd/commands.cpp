@@ -2,6 +2,7 @@
 // between a connect and a disconnect to the terminal, its result printed or
 // left in a file, and the API's return code as the exit status.
 #include "cmd/commands.h"
+#include "cmd/progress.h"
 
 #include <algorithm>
 #include <array>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -58,6 +60,11 @@ struct CommandLine {
     bool has(int words) const { return argc == words; }
 };
 
+// The signal that asked the running call to stop (0: none). The call ends
+// through its failure path, writes its record, and the program then ends
+// with the conventional status for the signal.
+volatile std::sig_atomic_t g_stopSignal = 0;
+
 // Connects to the terminal, makes the one API call and disconnects again. A
 // failed connect ends at once; the disconnect follows the call whatever the
 // call gave. The call's own code wins over the disconnect's.
@@ -74,6 +81,30 @@ int RunWithConnection(const char* terminal, Call call) {
 }
 
 // ------------------------------------------------------ showing TMPFILE ---
+
+// A command that shows its result through TMPFILE holds the current
+// directory (an exclusive flock on it) from before the library writes the
+// file until the file is deleted again, so two runs in one directory take
+// turns instead of showing or deleting each other's file. A directory that
+// cannot be opened is not held.
+class TempFileTurn {
+  public:
+    explicit TempFileTurn(bool needed) {
+        if (!needed) return;
+        fd_ = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0) return;
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR && g_stopSignal == 0) {
+        }
+    }
+    ~TempFileTurn() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    TempFileTurn(const TempFileTurn&) = delete;
+    TempFileTurn& operator=(const TempFileTurn&) = delete;
+
+  private:
+    int fd_ = -1;
+};
 
 // Prints the file to standard output. A reader that has gone away (a closed
 // pipe) ends the copy but not the program, so TMPFILE is still deleted.
@@ -186,6 +217,7 @@ using FileApi = void (*)(const char* terminal, const char* outputFile, char* rc)
 int RunFileCommand(const CommandLine& line, FileApi api) {
     constexpr int kWithTarget = 4;
     const char* file = line.has(kWithTarget) ? line.argv[3] : kTempFileName;
+    TempFileTurn turn(!line.has(kWithTarget));
     int code = RunWithConnection(line.terminal(), [&](char* rc) { api(line.terminal(), file, rc); });
     if (!line.has(kWithTarget)) {
         if (code == XELBDE_OK) CopyTempFileToStdout();
@@ -209,12 +241,14 @@ int RunVersion(const CommandLine& line) {
 }
 
 int RunDownload(const CommandLine& line) {
+    ProgressLine progress;
     const char* replace = FlagText(line.has(6) ? DecimalValue(line.argv[5]) : 1);
     return RunWithConnection(line.terminal(),
                              [&](char* rc) { APDNLOAD(line.terminal(), line.argv[3], line.argv[4], replace, rc); });
 }
 
 int RunProgramDownload(const CommandLine& line) {
+    ProgressLine progress;
     return RunWithConnection(line.terminal(),
                              [&](char* rc) { APDNP00B(line.terminal(), line.argv[3], nullptr, nullptr, rc); });
 }
@@ -248,6 +282,7 @@ int RunType(const CommandLine& line) {
 }
 
 int RunUpload(const CommandLine& line) {
+    ProgressLine progress;
     const char* deleteFlag = FlagText(line.has(6) ? DecimalValue(line.argv[5]) : 0);
     return RunWithConnection(line.terminal(), [&](char* rc) {
         APUPL00B(line.terminal(), line.argv[3], line.argv[4], deleteFlag, rc);
@@ -280,6 +315,7 @@ int RunSyncHost(const CommandLine& line) {
 int RunReaderTypes(const CommandLine& line) { return RunFileCommand(line, APRDRTYP); }
 
 int RunSystemDownload(const CommandLine& line) {
+    ProgressLine progress;
     return RunWithConnection(line.terminal(), [&](char* rc) { APSYSDNL(line.terminal(), line.argv[3], rc); });
 }
 
@@ -301,6 +337,7 @@ int RunRawStatus(const CommandLine& line) {
 int RunMemoryPage(const CommandLine& line) {
     constexpr int kWithTarget = 6;
     const char* file = line.has(kWithTarget) ? line.argv[5] : kTempFileName;
+    TempFileTurn turn(!line.has(kWithTarget));
     int code = RunWithConnection(line.terminal(), [&](char* rc) {
         APDSPPGE(line.terminal(), line.argv[3], line.argv[4], file, rc);
     });
@@ -317,6 +354,7 @@ int RunMemoryPage(const CommandLine& line) {
 int RunDisplayLog(const CommandLine& line) {
     constexpr int kWithTarget = 5;
     const char* file = line.has(kWithTarget) ? line.argv[4] : kTempFileName;
+    TempFileTurn turn(!line.has(kWithTarget));
     int result = XelbdeDisplayLog(line.terminal(), file, kLogFrom, kLogTo, "", "", "", line.argv[3]);
     if (!line.has(kWithTarget)) {
         if (result == 0) PageTempFile();
@@ -461,10 +499,6 @@ void WaitForKey() {
     }
 }
 
-// The signal that asked the running call to stop (0: none). The call ends
-// through its failure path, writes its record, and the program then ends
-// with the conventional status for the signal.
-volatile std::sig_atomic_t g_stopSignal = 0;
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kSignalStatusBase = 128;
 

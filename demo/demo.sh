@@ -12,6 +12,7 @@ fi
 ip link set lo up
 
 xelcmd=$build/cmd/xelcmd
+xelfleet=$build/cmd/xelfleet
 bdesim=$build/sim/bdesim
 work=$(mktemp -d /tmp/xelcmd-demo-XXXXXX)
 sim=
@@ -24,7 +25,7 @@ cd "$work"
 
 say() { printf '\n# %s\n' "$*"; }
 show() {
-  printf '$ %s\n' "$*" | sed "s|$xelcmd|xelcmd|"
+  printf '$ %s\n' "$*" | sed "s|$xelcmd|xelcmd|; s|$xelfleet|xelfleet|"
   status=0
   "$@" || status=$?
   printf '\n(exit status %d)\n' "$status"
@@ -55,6 +56,12 @@ radio = N
 number = 0123456789
 status = 3F3F
 
+[terminal LANGSAM]
+listen = 127.0.0.4
+memory = 9999
+# a slow line: every reply comes 15 ms late
+fault = any delay=15
+
 [adapter ROUTER1]
 listen = 127.0.0.5
 id = 4711
@@ -70,6 +77,8 @@ KLASSE = ISDN
 VORWAHL = 0123
 NUMMER = 456789
 UEBERHANG = 45
+[LANGSAM]
+IP = 127.0.0.4
 [ROUTER1]
 KLASSE = ADPT
 IP = 127.0.0.5
@@ -124,9 +133,22 @@ show "$xelcmd" HALLE1 apupload again.txt ORDERS 0
 say "The ISDN terminal again: type through the adapter"
 show "$xelcmd" FERN1 aptyp01b
 
+say "A long download over a slow line shows its progress on standard error (a terminal)"
+seq 1 40000 > big.txt
+if [ -t 2 ]; then
+  show "$xelcmd" LANGSAM apdnload big.txt BIG 1
+else
+  # Not on a terminal here: run it on a pseudo-terminal and show the line's refreshes one below the other.
+  printf '$ xelcmd LANGSAM apdnload big.txt BIG 1\n'
+  script -qec "$xelcmd LANGSAM apdnload big.txt BIG 1" /dev/null | tr '\r' '\n' | sed 's/\x1b\[K//g; /^$/d'
+fi
+
 say "A terminal that is not there: nothing listens on 127.0.0.9"
 printf '[GONE]\nIP = 127.0.0.9\n' >> terminal.ini
 show env XELBDE_TIMEOUT=1 "$xelcmd" GONE aptyp01b
+
+say "Many terminals at once: every terminal of terminal.ini (the adapter left out), one line each"
+show env XELBDE_TIMEOUT=1 "$xelfleet" -j 4 -i terminal.ini -- aptyp01b
 
 say "The operations log of HALLE1 (every call above left a record)"
 show "$xelcmd" HALLE1 apdsplog '*ALL'

@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <optional>
 #include <pty.h>
 #include <sys/wait.h>
@@ -251,3 +252,39 @@ TEST(Paging, PagerThatCannotStartFallsBackToCopyingWithoutAShell) {
     EXPECT_FALSE(PathExists("injected"));
     EXPECT_FALSE(PathExists("TMPFILE"));
 }
+
+// ---------------------------------------------------------- progress line ---
+
+TEST(ProgressLine, ShownOnATerminalAndClearedAtTheEndNothingOtherwise) {
+    int master = -1;
+    pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        char program[] = "xelcmd", terminal[] = "T1", command[] = "apdnload", file[] = "a.dat", name[] = "A";
+        char* argv[] = {program, terminal, command, file, name, nullptr};
+        int status = XelcmdMain(5, argv);
+        ::_exit(status);
+    }
+    std::string screen;
+    char block[256];
+    ssize_t got;
+    while ((got = ::read(master, block, sizeof block)) > 0) screen.append(block, static_cast<std::size_t>(got));
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    // The first report shows (later ones within 200 ms do not), then the line is cleared.
+    EXPECT_EQ(screen.rfind("\rAPDNLOAD 1792 Bytes, 1 Bloecke, ", 0), 0u) << screen;
+    EXPECT_NE(screen.find(", 33% von 5376 Bytes"), std::string::npos) << screen;
+    EXPECT_EQ(screen.substr(screen.size() - 4), "\r\033[K") << screen;
+
+    // Standard error a file: nothing there, standard output as ever.
+    int saved = ::dup(STDERR_FILENO);
+    int errors = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(errors, STDERR_FILENO);
+    auto run = RunXelcmd({"T1", "apdnload", "a.dat", "A"});
+    ::dup2(saved, STDERR_FILENO);
+    ::close(errors);
+    ::close(saved);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(ReadFile("stderr.txt"), "");
+}
+

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -267,6 +268,26 @@ TEST(DirectoryAndDelete, DataFilesWhoseNamesBeginWithQMUAreNoPageRequests) {
     // A page whose offset ends in D still is a page.
     EXPECT_EQ(Xel({"apdsppge", "1A2B", "0D", "page.bin"}).status, 0);
     EXPECT_EQ(ReadFile("page.bin").size(), 256u);
+}
+
+TEST(DirectoryAndDelete, ThirtyTwoScreenResultsInOneDirectoryEachShowTheirOwn) {
+    e2e::Sim sim(kConfig);
+    ASSERT_TRUE(sim.ready());
+    const std::vector<std::string> commands[] = {{"apdir00b"}, {"aprdrtyp"}, {"apdsppge", "0001", "00"},
+                                                 {"apdsplog", "*ALL"}};
+    std::vector<e2e::Result> results(32);
+    std::vector<std::thread> runs;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        runs.emplace_back([&, i] { results[i] = Xel(commands[i % 4], {{"DEBUG_LEVEL=0"}, "", false}); });
+    }
+    for (std::thread& run : runs) run.join();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const e2e::Result& r = results[i];
+        EXPECT_EQ(r.status, 0) << commands[i % 4][0] << ": " << r.out;
+        // The directory and the reader table show 1792 raw bytes; the page and the listing some text.
+        EXPECT_TRUE(i % 4 < 2 ? r.out.size() == 1792u : !r.out.empty()) << commands[i % 4][0] << ": " << r.out.size();
+    }
+    EXPECT_FALSE(PathExists("TMPFILE"));
 }
 
 TEST(PageEndToEnd, WithATargetTheFileHoldsThe256RawBytes) {

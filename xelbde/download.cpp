@@ -124,10 +124,13 @@ Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, 
     // regular file has an end that the transfer can reach.
     int fd = OpenWithRetry(hostFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC, kShareDenyWrite, 0);
     if (fd < 0) return Code::kSendFileOpen;
-    if (struct stat status; ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         CloseIfOpen(fd);
         return Code::kSendFileOpen;
     }
+    const long long total = static_cast<long long>(status.st_size);
+    long long sent = 0;
 
     unsigned char data[LongFrame::kDataLen];
     int block = 0;
@@ -162,10 +165,13 @@ Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, 
                                          std::span<const unsigned char>(data, static_cast<std::size_t>(length)),
                                          replace, block);
         result = reply.code;
+        sent += length;
         if (!reply.more) break;
+        ReportProgress(kind, sent, total, block, false);
         if (blocksAfterEnd >= 0) ++blocksAfterEnd;
     }
     CloseIfOpen(fd);
+    ReportProgress(kind, sent, total, block, true);
     return result;
 }
 

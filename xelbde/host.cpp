@@ -1,7 +1,8 @@
 // The host side of the library: the output files it writes, how it reads a
-// file to be sent and how it sets the host clock. The last two are the only
-// hooks tests replace (a reader that fails, a clock setter that records),
-// both here and both atomic, so no test ever touches the real clock.
+// file to be sent, how it sets the host clock, and where it reports the
+// progress of a transfer. The reader and the clock setter are the only hooks
+// tests replace (a reader that fails, a clock setter that records), both
+// here and both atomic, so no test ever touches the real clock.
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -31,6 +32,10 @@ int SetSystemClock(const struct tm* localTime) {
 std::atomic<HostFileReader> g_hostFileReader{&ReadWithRead};
 std::atomic<HostClockSetter> g_hostClockSetter{&SetSystemClock};
 
+// Each thread's own progress callback: a thread's transfers report to it.
+thread_local XelbdeProgressCallback t_progress = nullptr;
+thread_local void* t_progressContext = nullptr;
+
 }  // namespace
 
 Code WriteOutputFile(const char* path, std::span<const unsigned char> data) {
@@ -54,4 +59,16 @@ HostClockSetter SetHostClockSetter(HostClockSetter setter) {
 
 int SetHostClock(const struct tm* localTime) { return g_hostClockSetter.load()(localTime); }
 
+void ReportProgress(ApiFunctionId function, long long bytesDone, long long bytesTotal, long blocks, bool done) {
+    if (t_progress == nullptr) return;
+    const XelbdeProgress progress{kApiNames[static_cast<std::size_t>(function)], bytesDone, bytesTotal, blocks,
+                                  done ? 1 : 0};
+    t_progress(t_progressContext, &progress);
+}
+
 }  // namespace xelbde
+
+extern "C" void XelbdeSetProgressCallback(XelbdeProgressCallback callback, void* context) {
+    xelbde::t_progress = callback;
+    xelbde::t_progressContext = callback != nullptr ? context : nullptr;
+}

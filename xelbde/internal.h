@@ -163,6 +163,10 @@ using HostClockSetter = int (*)(const struct tm* localTime);
 HostClockSetter SetHostClockSetter(HostClockSetter setter);  // nullptr restores the real clock
 int SetHostClock(const struct tm* localTime);
 
+// The progress of the calling thread's transfer, to its registered
+// callback if it has one (nothing happens otherwise).
+void ReportProgress(ApiFunctionId function, long long bytesDone, long long bytesTotal, long blocks, bool done);
+
 // ---------------------------------------------------------- connection --
 
 struct TerminalEntry {

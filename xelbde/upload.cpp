@@ -157,6 +157,8 @@ UploadedBlock UploadBlock(const Session& session, const char* terminalFile,
     return result;
 }
 
+namespace {
+
 // The upload loop acknowledges the last block after its data are safely in
 // the host file: a "42" acknowledgement deletes the file on the terminal, so
 // it must never go out while the host copy is still incomplete, or no longer
@@ -165,8 +167,9 @@ UploadedBlock UploadBlock(const Session& session, const char* terminalFile,
 // An existing host file is replaced, but never while another process holds
 // it (a second upload into the same file waits for the first, as for any
 // busy file, or ends with 14), and the file written is always the one the
-// name stands for.
-Code UploadFile(const Session& session, const char* hostFile, const char* terminalFile, char deleteFlag) {
+// name stands for. UploadFile adds the final progress report.
+Code ReceiveFile(const Session& session, const char* hostFile, const char* terminalFile, char deleteFlag, long* blocks,
+                 off_t* received) {
     if (hostFile == nullptr) return Code::kCloseOrCreate;
     if (!RemoveFileWhenFree(hostFile)) return Code::kCloseOrCreate;
     const HostFile file{OpenWithRetry(hostFile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kShareDenyReadWrite, kFileMode),
@@ -190,6 +193,8 @@ Code UploadFile(const Session& session, const char* hostFile, const char* termin
         }
         const UploadedBlock block = UploadBlock(session, terminalFile, previous);
         if (block.code != Code::kOk) return AbandonUpload(session, file, position, previous, block.code);
+        ++*blocks;
+        *received = position + block.length;
         const auto data = block.reply.data().first(static_cast<std::size_t>(block.length));
         if (!WriteAt(file.fd, data, position)) return DropHostFile(session, file, previous);
 
@@ -209,6 +214,7 @@ Code UploadFile(const Session& session, const char* hostFile, const char* termin
             return CloseIfOpen(file.fd) == 0 ? Code::kOk : Code::kUploadWrite;
         }
         position += block.length;
+        ReportProgress(kIdAPUPL00B, position, -1, *blocks, false);
         std::memcpy(previous.data(), data.data(), previous.size());
         if (++fullBlocks >= kMaxFullBlocks) {
             if (::ftruncate(file.fd, position) != 0) return DropHostFile(session, file, previous);
@@ -217,6 +223,16 @@ Code UploadFile(const Session& session, const char* hostFile, const char* termin
             return Code::kUploadWrite;
         }
     }
+}
+
+}  // namespace
+
+Code UploadFile(const Session& session, const char* hostFile, const char* terminalFile, char deleteFlag) {
+    long blocks = 0;
+    off_t received = 0;
+    Code code = ReceiveFile(session, hostFile, terminalFile, deleteFlag, &blocks, &received);
+    ReportProgress(kIdAPUPL00B, received, -1, blocks, true);
+    return code;
 }
 
 }  // namespace xelbde

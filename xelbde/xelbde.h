@@ -106,6 +106,22 @@ void APDIR00B(const char* terminal, const char* outputFile, char* rc);
 void APDEL00B(const char* terminal, const char* terminalFile, char* rc);
 void APDSPPGE(const char* terminal, const char* segment, const char* offset, const char* outputFile, char* rc);
 
+/* Progress of a transfer (APDNLOAD, APDNP00B, APSYSDNL, APUPL00B), reported
+ * after every block and once more when the transfer ends, whatever its
+ * outcome (done = 1). */
+typedef struct XelbdeProgress {
+    const char* function;   /* "APDNLOAD", "APDNP00B", "APSYSDNL" or "APUPL00B" */
+    long long bytesDone;    /* data bytes moved so far */
+    long long bytesTotal;   /* the file's size for downloads; -1 for uploads (unknown before the end) */
+    long blocks;            /* blocks exchanged so far */
+    int done;               /* 1 on the last report of the transfer */
+} XelbdeProgress;
+typedef void (*XelbdeProgressCallback)(void* context, const XelbdeProgress* progress);
+/* Registers the callback for the transfers the calling thread makes (NULL:
+ * none, the default). The callback runs on that thread between blocks; it
+ * must not call the library. */
+void XelbdeSetProgressCallback(XelbdeProgressCallback callback, void* context);
+
 /* Interruption: XelbdeInterrupt(1), safe to call from a signal handler,
  * makes the running call end through its failure path as soon as the signal
  * interrupts a wait, or at the next block of a transfer: an upload cuts its

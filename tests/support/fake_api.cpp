@@ -12,6 +12,9 @@
 namespace fake_api {
 namespace {
 
+XelbdeProgressCallback g_progress = nullptr;  // what the front end registered
+void* g_progressContext = nullptr;
+
 struct Script {
     std::map<std::string, int> codes;
     std::map<std::string, std::string> outputs;
@@ -212,6 +215,12 @@ void APDNLOAD(const char* terminal, const char* downloadFile, const char* termin
     call.texts.push_back(Text(downloadFile));
     call.texts.push_back(Text(terminalFile));
     call.texts.push_back(Text(replace));
+    // A download reports three blocks of 1792 bytes of a 5376-byte file, then its end.
+    for (long block = 1; fake_api::g_progress != nullptr && block <= 4; ++block) {
+        const XelbdeProgress progress{"APDNLOAD", 1792LL * (block < 4 ? block : 3), 5376, block < 4 ? block : 3,
+                                      block == 4 ? 1 : 0};
+        fake_api::g_progress(fake_api::g_progressContext, &progress);
+    }
     Finish("APDNLOAD", rc);
 }
 
@@ -250,6 +259,11 @@ void APDSPPGE(const char* terminal, const char* segment, const char* offset, con
 }
 
 void XelbdeInterrupt(int) {}
+
+void XelbdeSetProgressCallback(XelbdeProgressCallback callback, void* context) {
+    fake_api::g_progress = callback;
+    fake_api::g_progressContext = context;
+}
 
 int XelbdeDisplayLog(const char* terminal, const char* outputFile, const char* from, const char* to,
                      const char* function, const char* reserved1, const char* reserved2, const char* selection) {
