@@ -16,7 +16,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $$(( $(JOBS) * 2 ))
 
 test-asan:
-	$(MAKE) test BUILD=$(ASAN_BUILD) CMAKE_ARGS="-DXELBDE_SANITIZE=ON"
+	$(MAKE) test BUILD=$(ASAN_BUILD) CMAKE_ARGS="-DXELBDE_SANITIZE=ON $(CMAKE_ARGS)"
 
 demo: build
 	sh demo/demo.sh $(BUILD)

@@ -38,8 +38,7 @@ TEST(SimCommandLine, CheckAcceptsAGoodConfiguration) {
 }
 
 TEST(SimCommandLine, TheExampleOfTheReadmeIsAValidConfiguration) {
-    std::string readme = ReadFile(std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) +
-                                  "/sim/README.md");
+    std::string readme = ReadFile(XELBDE_SOURCE_DIR "/sim/README.md");
     std::size_t begin = readme.find("    seed = 7");
     std::size_t end = readme.find("Terminal keys:");
     ASSERT_NE(begin, std::string::npos);
