@@ -21,7 +21,7 @@ e2e::Result Bdesim(const std::vector<std::string>& args) {
 TEST(SimCommandLine, HelpDocumentsFlagsKeysAndFaults) {
     e2e::Result r = Bdesim({"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* word : {"--config", "--port", "--ready-fd", "--ready-file", "--trace", "--seed", "--listen",
+    for (const char* word : {"--config", "--version", "--port", "--ready-fd", "--ready-file", "--trace", "--seed", "--listen",
                              "status = B5D8", "memory =", "store =", "[adapter NAME]", "silence", "trickle=MS",
                              "refuse[=MS]", "upload", "99 unknown command"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
