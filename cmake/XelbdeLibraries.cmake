@@ -43,3 +43,5 @@ set_target_properties(xelbde_static PROPERTIES
   LINKER_LANGUAGE CXX
   ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib)
 target_include_directories(xelbde_static INTERFACE ${XELBDE_PUBLIC_INCLUDES})
+# A program linked by the C compiler needs the C++ runtime named.
+target_link_libraries(xelbde_static INTERFACE "$<$<NOT:$<LINK_LANGUAGE:CXX>>:stdc++>")
