@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (arg == "--version") {
+        if (arg == "--version" && argc == 2) {  // with a value it is the terminal's version text
             std::printf("bdesim %s\n", XELBDE_VERSION);
             return 0;
         }

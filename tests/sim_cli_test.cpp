@@ -28,6 +28,13 @@ TEST(SimCommandLine, HelpDocumentsFlagsKeysAndFaults) {
     }
 }
 
+TEST(SimCommandLine, VersionAloneIsTheProgramsWithAValueTheTerminals) {
+    e2e::Result r = Bdesim({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "bdesim " XELBDE_VERSION "\n");
+    EXPECT_EQ(Bdesim({"--listen", "127.0.0.1", "--version", "KORVO_1", "--check"}).status, 0);
+}
+
 TEST(SimCommandLine, CheckAcceptsAGoodConfiguration) {
     ASSERT_TRUE(WriteFile("good.conf",
                           "seed = 3\n[terminal T1]\nlisten = 127.0.0.2\nfault = QSVERSION#2+ delay=10 chance=50\n"
