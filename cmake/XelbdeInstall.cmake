@@ -1,8 +1,9 @@
 # What `cmake --install` puts where (GNUInstallDirs), in two components:
 #   Runtime      xelcmd, bdesim, libxelbde.so.1, their manual pages, the
 #                bash completion
-#   Development  the headers, libxelbde.so and libxelbde.a, the CMake
-#                package, the pkg-config file, xelbde(3), the examples
+#   Development  the headers and the COBOL copybook, libxelbde.so and
+#                libxelbde.a, the CMake package, the pkg-config file,
+#                xelbde(3), the examples
 include(CMakePackageConfigHelpers)
 
 install(TARGETS xelcmd bdesim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
@@ -29,3 +30,9 @@ file(RELATIVE_PATH XELBDE_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMA
 string(REGEX REPLACE "/$" "" XELBDE_PC_PREFIX "${XELBDE_PC_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/xelbde.pc.in ${PROJECT_BINARY_DIR}/xelbde.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/xelbde.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
+
+# The copybook is to COBOL what the header is to C.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/cobol/XELBDE.cpy DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/xelbde
+        COMPONENT Development)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+        USE_SOURCE_PERMISSIONS COMPONENT Development)

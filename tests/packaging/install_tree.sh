@@ -19,7 +19,8 @@ lib=$(dirname "$(find . -name libxelbde.so.1)")
 for file in bin/xelcmd bin/bdesim "$lib/libxelbde.so.$version" "$lib/libxelbde.so.1" "$lib/libxelbde.so" \
             "$lib/libxelbde.a" include/xelbde/xelbde.h include/tcpcom/tcpcom.h \
             "$lib/cmake/xelbde/xelbdeConfig.cmake" "$lib/cmake/xelbde/xelbdeConfigVersion.cmake" \
-            "$lib/pkgconfig/xelbde.pc"; do
+            "$lib/pkgconfig/xelbde.pc" include/xelbde/XELBDE.cpy share/doc/xelbde/examples/c/xeltour.c \
+            share/doc/xelbde/examples/cobol/xeltour.cob share/doc/xelbde/examples/python/xeltour.py; do
   [ -e "$file" ] || fail "$file is not installed"
 done
 [ -z "$(find . -name internal.h)" ] || fail "internal.h is installed"
