@@ -31,6 +31,9 @@ string(REGEX REPLACE "/$" "" XELBDE_PC_PREFIX "${XELBDE_PC_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/xelbde.pc.in ${PROJECT_BINARY_DIR}/xelbde.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/xelbde.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 
+install(FILES ${PROJECT_SOURCE_DIR}/completion/xelcmd
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT Runtime)
+
 # The copybook is to COBOL what the header is to C.
 install(FILES ${PROJECT_SOURCE_DIR}/examples/cobol/XELBDE.cpy DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/xelbde
         COMPONENT Development)

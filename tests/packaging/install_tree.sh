@@ -20,7 +20,9 @@ for file in bin/xelcmd bin/bdesim "$lib/libxelbde.so.$version" "$lib/libxelbde.s
             "$lib/libxelbde.a" include/xelbde/xelbde.h include/tcpcom/tcpcom.h \
             "$lib/cmake/xelbde/xelbdeConfig.cmake" "$lib/cmake/xelbde/xelbdeConfigVersion.cmake" \
             "$lib/pkgconfig/xelbde.pc" include/xelbde/XELBDE.cpy share/doc/xelbde/examples/c/xeltour.c \
-            share/doc/xelbde/examples/cobol/xeltour.cob share/doc/xelbde/examples/python/xeltour.py; do
+            share/doc/xelbde/examples/cobol/xeltour.cob share/doc/xelbde/examples/python/xeltour.py \
+            share/man/man1/xelcmd.1 share/man/man1/bdesim.1 share/man/man3/xelbde.3 \
+            share/bash-completion/completions/xelcmd; do
   [ -e "$file" ] || fail "$file is not installed"
 done
 [ -z "$(find . -name internal.h)" ] || fail "internal.h is installed"
@@ -28,6 +30,9 @@ local_includes=$(grep -h '#include "' include/xelbde/*.h include/tcpcom/*.h || t
 [ -z "$local_includes" ] || fail "installed headers include: $local_includes"
 
 [ "$(bin/bdesim --version)" = "bdesim $version" ] || fail "bdesim --version says '$(bin/bdesim --version)'"
+for page in share/man/man1/xelcmd.1 share/man/man1/bdesim.1 share/man/man3/xelbde.3; do
+  grep -q "^\.TH .*\"xelbde $version\"" "$page" || fail "$page does not name version $version"
+done
 export PKG_CONFIG_PATH="$dir/usr/$lib/pkgconfig"
 [ "$(pkg-config --modversion xelbde)" = "$version" ] || fail "pkg-config version $(pkg-config --modversion xelbde)"
 
