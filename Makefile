@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all build test test-asan demo bench clean
+.PHONY: all build test test-asan demo bench package clean
 
 all: build
 
@@ -23,6 +23,10 @@ demo: build
 
 bench: build
 	sh bench/run.sh $(BUILD)
+
+# Debian packages xelbde and xelbde-dev in $(BUILD).
+package: build
+	cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -12,7 +12,8 @@ printf '; hall\r\n[HALLE1]\r\nIP = 10.1.2.3\r\n [ HALLE2 ] \nIP=10.1.2.4\n[FERN1
   > ini/terminal.ini
 touch orders.txt order2.txt
 
-exec bash -c '
+status=0
+bash -c '
 . "$1"
 failures=0
 check() {  # TERMINI | words typed | expected completions
@@ -38,4 +39,5 @@ check ini "HALLE1 apdsplog *ALL or" "orders.txt order2.txt"
 check ini "HALLE1 aptyp01b "        ""
 [ $failures -eq 0 ] && echo "completion: ok"
 exit $failures
-' completion "$file"
+' completion "$file" || status=$?
+exit $status
