@@ -9,8 +9,11 @@
       * Usage: xeltour [TERMINAL [TERMINAL-FILE [HOST-FILE]]]
       *        (defaults HALLE1, BOOK, book.dat)
       *
-      * Calls bound when linking (the shared library):
+      * Calls bound when linking, to the shared library or into the
+      * program:
       *   cobc -x -fstatic-call xeltour.cob -I DIR-OF-XELBDE.cpy -lxelbde
+      *   cobc -x -fstatic-call xeltour.cob -I DIR-OF-XELBDE.cpy
+      *        LIBDIR/libxelbde.a -lstdc++
       * Calls resolved at run time:
       *   cobc -x xeltour.cob -I DIR-OF-XELBDE.cpy
       *   COB_PRE_LOAD=libxelbde.so.1 ./xeltour

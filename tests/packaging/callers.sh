@@ -40,8 +40,11 @@ case $language in
   cobol)
     cobc -x -fstatic-call -I "$source/examples/cobol" -L "$build/lib" -lxelbde -o tour-static \
       "$source/examples/cobol/xeltour.cob" || fail "cobc -fstatic-call"
+    cobc -x -fstatic-call -I "$source/examples/cobol" -o tour-archive "$source/examples/cobol/xeltour.cob" \
+      "$build/lib/libxelbde.a" -lstdc++ || fail "cobc -fstatic-call with libxelbde.a"
     cobc -x -I "$source/examples/cobol" -o tour-dynamic "$source/examples/cobol/xeltour.cob" || fail "cobc"
     runs="static ./tour-static
+archive ./tour-archive
 dynamic env COB_PRE_LOAD=$build/lib/libxelbde.so.1 ./tour-dynamic" ;;
   python)
     runs="python python3 $source/examples/python/xeltour.py" ;;
