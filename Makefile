@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all build test test-asan demo bench clean
+.PHONY: all build test test-asan demo bench package clean
 
 all: build
 
@@ -16,13 +16,17 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $$(( $(JOBS) * 2 ))
 
 test-asan:
-	$(MAKE) test BUILD=$(ASAN_BUILD) CMAKE_ARGS="-DXELBDE_SANITIZE=ON"
+	$(MAKE) test BUILD=$(ASAN_BUILD) CMAKE_ARGS="-DXELBDE_SANITIZE=ON $(CMAKE_ARGS)"
 
 demo: build
 	sh demo/demo.sh $(BUILD)
 
 bench: build
 	sh bench/run.sh $(BUILD)
+
+# Debian packages xelbde and xelbde-dev in $(BUILD).
+package: build
+	cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

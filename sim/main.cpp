@@ -20,6 +20,7 @@ constexpr const char* kUsage = R"(Usage:
          [--trace FILE] [--seed N] [--check]
   bdesim --listen ADDR[:PORT] [--name T1] [--KEY VALUE ...] [options above]
   bdesim --help
+  bdesim --version
 
 Simulates terminals and ISDN adapters, each listening on its own address
 (default port 23), one connection at a time (further connections wait).
@@ -117,6 +118,10 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs((kUsage + SelectorLines() + kUsageTail).c_str(), stdout);
+            return 0;
+        }
+        if (arg == "--version" && argc == 2) {  // with a value it is the terminal's version text
+            std::printf("bdesim %s\n", XELBDE_VERSION);
             return 0;
         }
         if (arg == "--check") {

@@ -186,7 +186,7 @@ TEST(DownloadEnd, TheTerminalsAnswerEndsTheTransfer) {
         ScriptedPeer peer([&c](int index, const std::string&) {
             return PeerAction::Reply(LongReply(c.statuses[std::min<std::size_t>(index, c.statuses.size() - 1)]));
         });
-        std::string name = "T" + std::to_string(++terminal);
+        std::string name = std::string("T").append(std::to_string(++terminal));
         peer.Register(name.c_str());
         char rc[3] = {};
         APDNP00B(name.c_str(), "prog.bin", nullptr, nullptr, rc);
@@ -313,7 +313,7 @@ TEST(DownloadMemoryCheck, UnreadableTotalGives34AndAQueryStatusIsPassedOn) {
     int terminal = 0;
     for (const Case& c : {Case{letter, "34"}, Case{sign, "34"}, Case{status, "07"}}) {
         ScriptedPeer peer([&c](int, const std::string&) { return PeerAction::Reply(c.reply); });
-        std::string name = "T" + std::to_string(++terminal);
+        std::string name = std::string("T").append(std::to_string(++terminal));
         peer.Register(name.c_str());
         char rc[3] = {};
         APDNLOAD(name.c_str(), "data.txt", "DATEN", "1", rc);

@@ -196,7 +196,8 @@ TEST_F(Frames, ReplyArrivingInSeveralPiecesSucceeds) {
         }
         const std::size_t cuts[] = {0, 700, 1500, answer.size()};
         for (int i = 0; i < 3; ++i) {
-            ::write(fds[1], answer.data() + cuts[i], cuts[i + 1] - cuts[i]);
+            std::size_t piece = cuts[i + 1] - cuts[i];
+            if (::write(fds[1], answer.data() + cuts[i], piece) != static_cast<ssize_t>(piece)) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
         }
     });

@@ -19,15 +19,12 @@ e2e::Result Bdesim(const std::vector<std::string>& args) {
     return e2e::Run(argv);
 }
 
-std::string Readme() {
-    std::string file = __FILE__;
-    return ReadFile(file.substr(0, file.rfind("/tests/")) + "/sim/README.md");
-}
+std::string Readme() { return ReadFile(XELBDE_SOURCE_DIR "/sim/README.md"); }
 
 TEST(SimCommandLine, HelpDocumentsFlagsKeysAndFaults) {
     e2e::Result r = Bdesim({"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* word : {"--config", "--port", "--ready-fd", "--ready-file", "--trace", "--seed", "--listen",
+    for (const char* word : {"--config", "--version", "--port", "--ready-fd", "--ready-file", "--trace", "--seed", "--listen",
                              "status = B5D8", "memory =", "store =", "[adapter NAME]", "silence", "trickle=MS",
                              "refuse[=MS]", "upload", "99 unknown command"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
@@ -49,6 +46,13 @@ TEST(SimCommandLine, EverySelectorOfTheHelpIsAcceptedAndDocumented) {
     }
     EXPECT_GT(args.size(), 40u);
     EXPECT_EQ(Bdesim(args).status, 0);
+}
+
+TEST(SimCommandLine, VersionAloneIsTheProgramsWithAValueTheTerminals) {
+    e2e::Result r = Bdesim({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "bdesim " XELBDE_VERSION "\n");
+    EXPECT_EQ(Bdesim({"--listen", "127.0.0.1", "--version", "KORVO_1", "--check"}).status, 0);
 }
 
 TEST(SimCommandLine, CheckAcceptsAGoodConfiguration) {

@@ -24,6 +24,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using testing_support::ReadFile;
 
+// The test's own end of a connection: a short write there is a fault of the test.
+void PeerWrite(int fd, const char* bytes, std::size_t length) {
+    EXPECT_EQ(::write(fd, bytes, length), static_cast<ssize_t>(length));
+}
+
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -81,7 +86,7 @@ TEST(SocketRead, CollectsAPieceAtATimeUntilTheLengthIsReached) {
     std::thread writer([&] {
         for (const char* piece : {"ABC", "DEFG", "HIJ"}) {
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            ::write(p.b, piece, std::strlen(piece));
+            PeerWrite(p.b, piece, std::strlen(piece));
         }
     });
     char buffer[16] = {};
@@ -97,7 +102,7 @@ TEST(SocketRead, CollectsAPieceAtATimeUntilTheLengthIsReached) {
 TEST(SocketRead, PeerClosingMidwayEndsAtOnceWithTheBytesSoFar) {
     TurnTraceOn();
     Pair p;
-    ::write(p.b, "12345", 5);
+    PeerWrite(p.b, "12345", 5);
     ::close(p.b);
     p.b = -1;
     char buffer[64];
@@ -131,9 +136,9 @@ TEST(SocketRead, NothingArrivingGivesTimeoutAndLengthZeroWithoutReceiveRecords) 
 TEST(SocketRead, PieceMissingTheDeadlineEndsTheReadWithWhatArrived) {
     Pair p;
     std::thread writer([&] {
-        ::write(p.b, "AB", 2);
+        PeerWrite(p.b, "AB", 2);
         std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-        ::write(p.b, "CD", 2);
+        PeerWrite(p.b, "CD", 2);
     });
     char buffer[4];
     int received = -1;
@@ -209,7 +214,7 @@ TEST(SocketClientOpen, ConnectsAndUsesOnlyTheLow16BitsOfThePort) {
     EXPECT_EQ(TcpcomWrite(sock, "ping", 4, &sent), kTcpOk);
     char buffer[4];
     ASSERT_EQ(::read(peer, buffer, 4), 4);
-    ::write(peer, "pong", 4);
+    PeerWrite(peer, "pong", 4);
     int received = 0;
     EXPECT_EQ(TcpcomRead(sock, buffer, 4, &received, 2), kTcpOk);
     EXPECT_EQ(std::string(buffer, 4), "pong");

@@ -156,7 +156,7 @@ TEST(UploadFaults, ContradictoryRepliesGive19AndKeepOnlyTheCompleteEarlierBlocks
     };
     for (const Case& c : {Case{2, noEnd}, Case{1, endButMore}}) {
         SCOPED_TRACE(c.block);
-        std::string name = "T" + std::to_string(c.block);
+        std::string name = std::string("T").append(std::to_string(c.block));
         UploadTerminal terminal(data, c.block, PeerAction::Reply(c.reply), name.c_str());
         char rc[3] = {};
         APUPL00B(name.c_str(), "up.dat", "DATEN", "1", rc);
@@ -175,7 +175,7 @@ TEST(UploadFaults, StatusThatOnlyReadsAsZeroEndsAs19WithoutTakingABlock) {
     int terminal = 0;
     for (const char* status : {"0A", " 0", "0 ", "+0"}) {
         SCOPED_TRACE(std::string("status '") + status + "'");
-        std::string name = "T" + std::to_string(++terminal);
+        std::string name = std::string("T").append(std::to_string(++terminal));
         UploadTerminal peer(data, 1, PeerAction::Reply(LongReply(status)), name.c_str());
         char rc[3] = {};
         APUPL00B(name.c_str(), "up.dat", "DATEN", "1", rc);
@@ -448,7 +448,7 @@ TEST(MemoryPage, PairThatIsNotTwoHexDigitsGives18AndNoFile) {
         std::string reply = LongReply("00");
         Put(reply, 81, hex);
         ScriptedPeer peer([&reply](int, const std::string&) { return PeerAction::Reply(reply); });
-        std::string name = "T" + std::to_string(++terminal);
+        std::string name = std::string("T").append(std::to_string(++terminal));
         peer.Register(name.c_str());
         char rc[3] = {};
         APDSPPGE(name.c_str(), "0001", "00", "page.bin", rc);

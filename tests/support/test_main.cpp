@@ -2,7 +2,10 @@
 // log, TMPFILE and terminal.ini live in the working directory), with the
 // library's environment variables cleared and its named locks in a lock
 // directory of its own, so that no case sees another's files or locks.
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
@@ -15,6 +18,15 @@ namespace testing_support {
 namespace {
 std::string g_test_dir;
 std::string g_start_dir;
+
+// A case that cannot get into (or back out of) its directory would write its
+// files where other cases or the user keep theirs: stop the whole run.
+void EnterDirectory(const std::string& path) {
+    if (path.empty() || ::chdir(path.c_str()) != 0) {
+        std::fprintf(stderr, "test harness: cannot enter \"%s\": %s\n", path.c_str(), std::strerror(errno));
+        std::abort();
+    }
+}
 }  // namespace
 
 const std::string& TestDir() { return g_test_dir; }
@@ -22,14 +34,15 @@ const std::string& TestDir() { return g_test_dir; }
 class TempDirListener : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo&) override {
         char pattern[] = "/tmp/xeltest-XXXXXX";
-        g_test_dir = ::mkdtemp(pattern);
-        ::chdir(g_test_dir.c_str());
+        const char* made = ::mkdtemp(pattern);
+        g_test_dir = made != nullptr ? made : "";
+        EnterDirectory(g_test_dir);
         std::string locks = g_test_dir + "/.locks";
         std::filesystem::create_directory(locks);
         ::setenv("XELBDE_LOCKDIR", locks.c_str(), 1);
     }
     void OnTestEnd(const ::testing::TestInfo& info) override {
-        ::chdir(g_start_dir.c_str());
+        EnterDirectory(g_start_dir);
         if (info.result()->Passed() || std::getenv("XELTEST_KEEP") == nullptr) {
             std::error_code ignored;
             std::filesystem::remove_all(g_test_dir, ignored);

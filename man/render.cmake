@@ -1,0 +1,6 @@
+# Renders one manual page: cmake -DTEMPLATE=x.1.in -DCODES=returncodes.man
+# -DVERSION=1.0.0 -DOUTPUT=x.1 -P render.cmake
+file(READ ${CODES} XELBDE_RETURN_CODES)
+string(REGEX REPLACE "\n$" "" XELBDE_RETURN_CODES "${XELBDE_RETURN_CODES}")
+set(PROJECT_VERSION ${VERSION})
+configure_file(${TEMPLATE} ${OUTPUT} @ONLY)

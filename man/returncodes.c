@@ -1,0 +1,26 @@
+/* Prints the return codes the library sets itself as manual-page
+ * paragraphs, from the library's own table (XelbdeReturnCodeText), so the
+ * manuals cannot drift from it. */
+#include <stdio.h>
+#include <string.h>
+
+#include "xelbde/xelbde.h"
+
+int main(void) {
+    const char* reported = "status reported by the terminal";
+    for (int code = 0; code <= 99; ++code) {
+        const char* text = XelbdeReturnCodeText(code);
+        if (text == NULL || strcmp(text, reported) == 0) continue;
+        printf(".TP\n.B %02d\n", code);
+        if (text[0] == '.' || text[0] == '\'') fputs("\\&", stdout);  /* not a request */
+        for (const char* c = text; *c != '\0'; ++c) {
+            if (*c == '\\') {
+                fputs("\\e", stdout);
+            } else {
+                putchar(*c);
+            }
+        }
+        putchar('\n');
+    }
+    return 0;
+}
