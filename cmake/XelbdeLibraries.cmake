@@ -3,9 +3,11 @@
 # Both are made from the objects of the in-tree archives xelbde and tcpcom,
 # which the tests and xelcmd link and which keep every internal name.
 #
-# The shared library exports only the API (AP..., Xelbde...) and tcpcom's
-# Socket... and Tcpcom... calls (libxelbde.map). The static one cannot hide
-# names: it still holds the helpers under their own names.
+# Both show only the API (AP..., Xelbde...) and tcpcom's Socket... and
+# Tcpcom... calls: the shared library through its version script
+# (libxelbde.map), the static one by holding a single relocatable object in
+# which every other name was made local, so that a program's own TrimLeft or
+# MutexCreate never clashes with the library's helpers.
 set(XELBDE_OBJECTS $<TARGET_OBJECTS:xelbde> $<TARGET_OBJECTS:tcpcom>)
 set(XELBDE_PUBLIC_INCLUDES
   $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include>
@@ -36,7 +38,17 @@ if(NOT XELBDE_SANITIZE)
 endif()
 target_include_directories(xelbde_shared INTERFACE ${XELBDE_PUBLIC_INCLUDES})
 
-add_library(xelbde_static STATIC ${XELBDE_OBJECTS})
+set(XELBDE_API_OBJECT ${PROJECT_BINARY_DIR}/lib/xelbde_api.o)
+add_custom_command(OUTPUT ${XELBDE_API_OBJECT}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/lib
+  COMMAND ${CMAKE_LINKER} -r -o ${XELBDE_API_OBJECT} ${XELBDE_OBJECTS}
+  COMMAND ${CMAKE_OBJCOPY} --wildcard --keep-global-symbol=AP* --keep-global-symbol=Xelbde*
+          --keep-global-symbol=Socket* --keep-global-symbol=Tcpcom* ${XELBDE_API_OBJECT}
+  DEPENDS ${XELBDE_OBJECTS}
+  COMMAND_EXPAND_LISTS VERBATIM
+  COMMENT "One object for libxelbde.a, only the API names global")
+set_source_files_properties(${XELBDE_API_OBJECT} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+add_library(xelbde_static STATIC ${XELBDE_API_OBJECT})
 set_target_properties(xelbde_static PROPERTIES
   OUTPUT_NAME xelbde
   EXPORT_NAME xelbde_static
