@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "cmd/commands.h"
+#include "tcpcom/internal.h"
 #include "tcpcom/tcpcom.h"
 
 namespace {

@@ -1,13 +1,99 @@
-// Helpers both libraries share, for C++ code only (not part of tcpcom's C
-// interface): one write-all loop and the number conversions the design
+// The inside of tcpcom that the terminal API library and the front end
+// build on, not part of the installed interface: the log's record and
+// writer, the share-mode opens, text helpers and named locks (C functions),
+// and for C++ code one write-all loop and the number conversions the design
 // relies on, each named after the C library behaviour it reproduces.
 #ifndef TCPCOM_INTERNAL_H
 #define TCPCOM_INTERNAL_H
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string_view>
 #include <sys/types.h>
+
+#include "tcpcom/tcpcom.h"
+
+extern "C" {
+
+/* One record as TcpcomLog fills it before formatting. */
+typedef struct LogRecord {
+    time_t time;
+    char timestamp[15]; /* "%Y%m%d%H%M%S" or "?" */
+    char source[31];
+    char function[71];
+    int level;
+    char levelText[16];
+    int rc;
+    char rcText[16];
+    int errnum;
+    char errnumText[16];
+    char text[201];
+    char text2[101];
+} LogRecord;
+
+int LogWriteString(const char* line);
+/* Builds the record line "f1;f2;...;f7;f8\n" into buf with bounded appends; returns its length. */
+size_t LogFormatRecord(const LogRecord* record, char* buf, size_t size);
+void LogHexDump(const char* source, const void* data, int length, const char* title);
+
+/* ------------------------------------------------- files, text, locks --- */
+
+/* Share modes of OpenWithRetry: advisory locks taken right after open. */
+enum TcpcomShare {
+    kShareDenyNone = 0,
+    kShareDenyWrite = 1,       /* shared lock */
+    kShareDenyReadWrite = 2    /* exclusive lock */
+};
+
+/* open(2) with a share mode, retried while the file is held elsewhere (EACCES)
+ * or descriptors are exhausted (EMFILE): 101 attempts, 50 ms apart.
+ * O_TRUNC in flags truncates only after the lock is held. With a share mode
+ * the descriptor returned is the file the path names once the lock is held
+ * (a file replaced or removed meanwhile is opened again by its name).
+ * O_CREAT opens go through OpenSharedFile. Returns fd or -1. */
+int OpenWithRetry(const char* path, int flags, int share, int mode);
+/* open(2) for files in directories other users share: with O_CREAT (and no
+ * O_EXCL) an existing file is opened without O_CREAT and a missing one is
+ * created with O_EXCL, so the kernel's protection of sticky directories
+ * (fs.protected_regular) never refuses another user's file and two creators
+ * end up holding the same file. *created (may be NULL) tells whether this
+ * call created it. Returns fd or -1. */
+int OpenSharedFile(const char* path, int flags, int mode, int* created);
+/* 1 when path names the file open on fd (same device and inode). */
+int PathNamesFile(const char* path, int fd);
+/* Removes the file at path unless another open holds it under a share mode:
+ * waits like OpenWithRetry while it is held, then removes it. 0 (errno
+ * EACCES) when it stayed held all that time; else 1, also when the file was
+ * missing or could not be removed (the open that follows tells). */
+int RemoveFileWhenFree(const char* path);
+/* Removes the name of the file open (and held) on fd, only when path still
+ * names that file: 1 when removed, 0 otherwise (errno ESTALE when the name
+ * names another file or none). */
+int RemoveHeldFile(const char* path, int fd);
+int CloseIfOpen(int fd);
+char* TrimLeft(char* text);
+char* TrimRight(char* text);
+int CompareNoCase(const char* a, const char* b, int n);
+
+/* System-wide named locks (one lock file per name in the lock directory, an
+ * open-file-description lock on it). The kernel drops a lock when its holder
+ * dies, so no lock is ever left abandoned. */
+typedef struct MutexHandle {
+    int fd;
+} MutexHandle;
+
+int MutexCreate(const char* name, MutexHandle* handle); /* 1 on success */
+int MutexWait(MutexHandle* handle, int milliseconds);   /* 1 only when the lock was taken */
+int MutexRelease(MutexHandle* handle);                  /* non-zero on success */
+void MutexClose(MutexHandle* handle);
+
+/* Internal operations, also used by the connection code. */
+int ResolveHostAddress(const char* name, uint32_t* address); /* network byte order; 1 when resolved */
+int SelectOneFds(int sock, int seconds);                      /* 0 only on time-out */
+int RecvWithTimeout(int sock, void* buffer, int size, int flags, int seconds);
+
+}  // extern "C"
 
 namespace tcpcom {
 

@@ -32,6 +32,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#include "tcpcom/internal.h"
 #include "tcpcom/tcpcom.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tcpcom/internal.h"
 #include "tcpcom/tcpcom.h"
 
 namespace {

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tcpcom/internal.h"
 #include "tcpcom/tcpcom.h"
 #include "tests/support/testing.h"
 

@@ -13,6 +13,7 @@
 #include <span>
 #include <string_view>
 
+#include "tcpcom/internal.h"
 #include "tcpcom/tcpcom.h"
 #include "xelbde/codes.h"
 #include "xelbde/frames.h"
