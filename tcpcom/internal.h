@@ -7,7 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
+
+struct MutexHandle;
 
 namespace tcpcom {
 
@@ -40,6 +43,17 @@ inline unsigned char LowByte(const Decimal& d) {
 // count written: length, or less with errno set (EIO when the file took
 // nothing without an error).
 std::size_t WriteAll(int fd, const void* data, std::size_t length, off_t offset = -1);
+
+// OpenWithRetry, and for a share mode that denies something the status of
+// the file opened, taken when its name was checked (left alone otherwise).
+int OpenWithRetry(const char* path, int flags, int share, int mode, struct stat* status);
+
+// The handle of this process for the named lock: created at its first use
+// and kept open, so that each use waits on it and releases it without
+// opening the lock file again. A forked process, or a lock directory
+// changed since, gets a handle of its own. nullptr when it cannot be
+// created (as MutexCreate fails). Never closed by the caller.
+::MutexHandle* ProcessLock(const char* name);
 
 }  // namespace tcpcom
 

@@ -31,8 +31,6 @@ constexpr int kTraceLevel = 9999;
 constexpr int kTraceSizeKb = 2000;
 constexpr int kNoLog = -1;
 constexpr int kNewFileMode = 0666;  // read and write, subject to the umask
-// Reopens after another writer renamed the file between our open and lock.
-constexpr int kReopenAttempts = 1000;
 
 constexpr size_t kSourceMax = 30;
 constexpr size_t kFunctionMax = 70;
@@ -53,8 +51,6 @@ void CopyCut(char* destination, size_t size, const char* source, size_t max) {
     std::snprintf(destination, size, "%.*s", static_cast<int>(max), source != nullptr ? source : "");
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 // Backup name: the character before the last "." of the whole path becomes
 // "_" (xelbde.log -> xelbd_.log). A name whose last "." is its first
 // character has nothing before the dot: the "_" is put in front of it
@@ -71,26 +67,13 @@ bool BackupName(const char* name, char* backup, size_t size) {
     return true;
 }
 
-// Opens the log file exclusively and makes sure the descriptor still is the
-// file at the log's path: another writer may have rotated the file while we
-// waited for the lock, and a record written into the backup would sit behind
-// newer ones. Returns the descriptor with its status, or -1 with errno set.
-int OpenCurrentLog(int mode, struct stat* status, bool* statusFailed) {
-    for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
-        int fd = OpenWithRetry(g_logName, O_RDWR | O_APPEND | O_CREAT, kShareDenyReadWrite, mode);
-        if (fd < 0) return -1;
-        struct stat atPath;
-        if (::fstat(fd, status) != 0) {
-            // The file cannot be compared with the path; write into it as it is.
-            *statusFailed = true;
-            return fd;
-        }
-        *statusFailed = false;
-        if (::stat(g_logName, &atPath) == 0 && SameFile(*status, atPath)) return fd;
-        ::close(fd);
-    }
-    errno = EBUSY;
-    return -1;
+// Opens the log file exclusively. The share-mode open makes sure that the
+// descriptor still is the file at the log's path once it is held: another
+// writer may have rotated the file while we waited for the lock, and a
+// record written into the backup would sit behind newer ones. Returns the
+// descriptor with the file's status, or -1 with errno set.
+int OpenCurrentLog(int mode, struct stat* status) {
+    return tcpcom::OpenWithRetry(g_logName, O_RDWR | O_APPEND | O_CREAT, kShareDenyReadWrite, mode, status);
 }
 
 void PrintOpenFailure(int error) {
@@ -108,18 +91,12 @@ extern "C" int LogWriteString(const char* line) {
     int fd = -1;
     for (;;) {
         struct stat status {};
-        bool statusFailed = false;
-        fd = OpenCurrentLog(mode, &status, &statusFailed);
+        fd = OpenCurrentLog(mode, &status);
         if (fd < 0) {
             PrintOpenFailure(errno);
             return 0;
         }
-        long long size = 0;
-        if (statusFailed) {
-            std::printf("%s: Fehler bei fstat() (%s)\n", kWriterName, std::strerror(errno));
-        } else {
-            size = static_cast<long long>(status.st_size);
-        }
+        const long long size = static_cast<long long>(status.st_size);
         // One rotation per record: after it the record goes into the new
         // file whatever its size (a negative limit rotates at every record).
         if (rotated || size < limit) break;
@@ -146,7 +123,7 @@ extern "C" int LogWriteString(const char* line) {
             return 0;
         }
         ::close(fd);
-        if (!statusFailed) mode = static_cast<int>(status.st_mode & 0666);
+        mode = static_cast<int>(status.st_mode & 0666);
         rotated = true;
     }
 
