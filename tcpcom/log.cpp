@@ -47,8 +47,36 @@ std::atomic<bool> g_trace{false};
 
 int Level() { return g_level.load(std::memory_order_acquire); }
 
+// The record's fields are built by hand, not by the formatted printing
+// functions: a record costs little more than its append then. Each helper
+// gives the bytes its printf conversion would.
+
+// snprintf(destination, size, "%.*s", max, source).
 void CopyCut(char* destination, size_t size, const char* source, size_t max) {
-    std::snprintf(destination, size, "%.*s", static_cast<int>(max), source != nullptr ? source : "");
+    size_t n = source != nullptr ? ::strnlen(source, max) : 0;
+    if (n > size - 1) n = size - 1;
+    if (n > 0) std::memcpy(destination, source, n);
+    destination[n] = '\0';
+}
+
+// snprintf(destination, size, "%.*d", digits, value): the sign, then at
+// least that many digits.
+void FormatDigits(char* destination, size_t size, int value, int digits) {
+    char reversed[24];
+    int count = 0;
+    unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(static_cast<long long>(value))
+                                             : static_cast<unsigned long long>(value);
+    do {
+        reversed[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count < digits && count < static_cast<int>(sizeof reversed)) reversed[count++] = '0';
+    char text[26];
+    size_t used = 0;
+    if (value < 0) text[used++] = '-';
+    while (count > 0) text[used++] = reversed[--count];
+    text[used] = '\0';
+    CopyCut(destination, size, text, used);
 }
 
 // Backup name: the character before the last "." of the whole path becomes
@@ -146,12 +174,20 @@ extern "C" size_t LogFormatRecord(const LogRecord* record, char* buf, size_t siz
     if (record == nullptr) return 0;
     const char* fields[8] = {record->timestamp, record->source,  record->function, record->levelText,
                              record->rcText,    record->errnumText, record->text,   record->text2};
+    // Each field and its separator appended as snprintf(buf + used, size -
+    // used, "%s%s", ...) would: what fits, always terminated.
     size_t used = 0;
     for (int i = 0; i < 8; ++i) {
-        const char* separator = i < 7 ? ";" : "\n";
-        int n = std::snprintf(buf + used, size - used, "%s%s", fields[i], separator);
-        if (n < 0) break;
-        used += static_cast<size_t>(n);
+        const size_t length = std::strlen(fields[i]);
+        const size_t room = size - used - 1;
+        const size_t n = length < room ? length : room;
+        std::memcpy(buf + used, fields[i], n);
+        buf[used + n] = '\0';
+        if (length < room) {
+            buf[used + length] = i < 7 ? ';' : '\n';
+            buf[used + length + 1] = '\0';
+        }
+        used += length + 1;
         if (used >= size) {
             used = size - 1;
             break;
@@ -177,15 +213,15 @@ int WriteRecord(const char* source, const char* function, int level, int rc, int
     CopyCut(record.source, sizeof record.source, source, kSourceMax);
     CopyCut(record.function, sizeof record.function, function, kFunctionMax);
     record.level = level;
-    std::snprintf(record.levelText, sizeof record.levelText, "%.*d", 4, level);
+    FormatDigits(record.levelText, sizeof record.levelText, level, 4);
     record.rc = rc;
-    std::snprintf(record.rcText, sizeof record.rcText, "%.*d", 4, rc);
+    FormatDigits(record.rcText, sizeof record.rcText, rc, 4);
     record.errnum = errnum;
-    std::snprintf(record.errnumText, sizeof record.errnumText, "%.*d", 5, errnum);
+    FormatDigits(record.errnumText, sizeof record.errnumText, errnum, 5);
     CopyCut(record.text, sizeof record.text, text, kTextMax);
     CopyCut(record.text2, sizeof record.text2, text2, kText2Max);
 
-    char line[kLogLineMax] = {};
+    char line[kLogLineMax];  // LogFormatRecord terminates what it writes
     LogFormatRecord(&record, line, sizeof line);
     return LogWriteString(line);
 }

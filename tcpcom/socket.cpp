@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <ctime>
 #include <fcntl.h>
 #include <netdb.h>
@@ -26,6 +27,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -220,6 +222,110 @@ int RecvOwned(int sock, unsigned char* bytes, int size, int seconds) {
         if (wait < 0) break;
     }
     return total;
+}
+
+// ------------------------------------------------------- service lookup
+//
+// The services database as the name service switch configures it. Asked
+// through the C library, every source of the "services" line other than
+// "files" has its module searched for in the library directories first,
+// and Debian's default line names "db" before "files": when that module is
+// not installed (the usual case) the search alone costs a short command
+// more than all its other work. So the line is followed here: "files" is
+// read as the C library reads /etc/services, "db" can only answer when its
+// database exists (without it the source is unavailable and the lookup goes
+// on, as the switch does by default), and any other source or an action
+// ("[...]") leaves the whole lookup to the C library.
+enum class ServiceSearch { kFound, kNotFound, kAskLibrary };
+
+constexpr const char* kSwitchFile = "/etc/nsswitch.conf";
+constexpr const char* kServicesFile = "/etc/services";
+constexpr const char* kServicesDb = "/var/lib/misc/services.db";
+constexpr std::size_t kLineMax = 2048;
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The next blank-separated word of a line from *p on, or an empty view.
+std::string_view NextWord(const char*& p) {
+    while (IsSpace(*p)) ++p;
+    const char* start = p;
+    while (*p != '\0' && !IsSpace(*p)) ++p;
+    return std::string_view(start, static_cast<std::size_t>(p - start));
+}
+
+// Reads the lines of a file, comments ("#" on) cut off; a line longer than
+// the buffer is read as its first part. Stops when visit returns true.
+template <typename Visit>
+bool ForEachLine(const char* path, Visit visit) {
+    std::FILE* file = std::fopen(path, "re");
+    if (file == nullptr) return false;
+    char line[kLineMax];
+    bool stopped = false;
+    while (!stopped && std::fgets(line, sizeof line, file) != nullptr) {
+        const std::size_t length = std::strlen(line);
+        if (length > 0 && line[length - 1] != '\n') {
+            for (int c = std::fgetc(file); c != EOF && c != '\n'; c = std::fgetc(file)) {
+            }
+        }
+        if (char* hash = std::strchr(line, '#')) *hash = '\0';
+        stopped = visit(line);
+    }
+    std::fclose(file);
+    return true;
+}
+
+// The "files" source: the first line whose name or an alias is the
+// service, with the protocol tcp.
+bool FindInServicesFile(const char* service, int* port) {
+    bool found = false;
+    ForEachLine(kServicesFile, [&](const char* line) {
+        const char* p = line;
+        const std::string_view name = NextWord(p);
+        const std::string_view portProtocol = NextWord(p);
+        const std::size_t slash = portProtocol.find('/');
+        if (name.empty() || slash == std::string_view::npos || portProtocol.substr(slash + 1) != "tcp") return false;
+        bool match = name == service;
+        for (std::string_view alias = NextWord(p); !match && !alias.empty(); alias = NextWord(p)) match = alias == service;
+        if (!match) return false;
+        const tcpcom::Decimal number = tcpcom::ScanDecimal(portProtocol.substr(0, slash), {.sign = false});
+        if (!number.found || number.length != slash || number.magnitude > 0xFFFF) return false;
+        *port = static_cast<int>(number.magnitude);
+        found = true;
+        return true;
+    });
+    return found;
+}
+
+ServiceSearch SearchConfiguredSources(const char* service, int* port) {
+    ServiceSearch result = ServiceSearch::kAskLibrary;
+    bool lineSeen = false;
+    const bool read = ForEachLine(kSwitchFile, [&](const char* line) {
+        const char* p = line;
+        while (IsSpace(*p)) ++p;
+        if (std::strncmp(p, "services:", 9) != 0) return false;
+        lineSeen = true;
+        p += 9;
+        result = ServiceSearch::kNotFound;
+        for (std::string_view source = NextWord(p); !source.empty(); source = NextWord(p)) {
+            if (source == "files") {
+                if (FindInServicesFile(service, port)) {
+                    result = ServiceSearch::kFound;
+                    return true;
+                }
+            } else if (source == "db") {
+                struct stat status {};
+                if (::stat(kServicesDb, &status) == 0) {
+                    result = ServiceSearch::kAskLibrary;
+                    return true;
+                }
+            } else {
+                result = ServiceSearch::kAskLibrary;
+                return true;
+            }
+        }
+        return true;
+    });
+    return read && lineSeen ? result : ServiceSearch::kAskLibrary;
 }
 
 // One part of a dotted name as a decimal number ("%d" of the part's text;
@@ -469,6 +575,11 @@ int SocketServiceName(const char* service, int* port) {
     DumpText("SocketServiceName", service);
     if (!TcpcomStartup()) return kTcpStartupFailed;
     if (service == nullptr || port == nullptr) return kTcpUnknownService;
+    switch (SearchConfiguredSources(service, port)) {
+        case ServiceSearch::kFound: return kTcpOk;
+        case ServiceSearch::kNotFound: return kTcpUnknownService;
+        case ServiceSearch::kAskLibrary: break;
+    }
     servent entry{};
     servent* found = nullptr;
     char work[2048];
