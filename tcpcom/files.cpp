@@ -61,26 +61,36 @@ bool TakeShareLock(int fd, int share) {
     }
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 // One attempt: open, lock, make sure the path still names the locked file,
 // then truncate when asked. Truncation waits for the lock so that a file
 // another process holds is never cut under it. A file that lost its name
 // while this call waited for it (another writer replaced or removed it) is
 // no use: the attempt fails with ESTALE and the caller opens the name again.
-// The file held is the one the path names; its status in *held.
-bool NamesHeldFile(const char* path, int fd, struct stat* held) {
-    struct stat named {};
-    return ::fstat(fd, held) == 0 && ::stat(path, &named) == 0 && SameFile(*held, named);
+// The file held is the one the path names; its size and mode in *held.
+// Only what is compared or reported is asked for: a status that includes
+// the change time marks it as seen, and the kernel then stamps the next
+// write to the file with a fine-grained time, which costs that write an
+// inode update (the log would pay that at every record).
+bool NamesHeldFile(const char* path, int fd, tcpcom::FileStatus* held) {
+    constexpr unsigned kHeldMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE;
+    struct statx a {};
+    struct statx b {};
+    if (::statx(fd, "", AT_EMPTY_PATH, kHeldMask, &a) != 0 || ::statx(AT_FDCWD, path, 0, STATX_INO, &b) != 0) {
+        return false;
+    }
+    if (held != nullptr) {
+        held->size = static_cast<long long>(a.stx_size);
+        held->mode = a.stx_mode;
+    }
+    return a.stx_ino == b.stx_ino && a.stx_dev_major == b.stx_dev_major && a.stx_dev_minor == b.stx_dev_minor;
 }
 
-int OpenOnce(const char* path, int flags, int share, int mode, struct stat* status) {
+int OpenOnce(const char* path, int flags, int share, int mode, tcpcom::FileStatus* status) {
     const bool truncate = (flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY;
     int fd = OpenSharedFile(path, flags & ~O_TRUNC, mode, nullptr);
     if (fd < 0) return -1;
     bool ok = TakeShareLock(fd, share);
-    struct stat held {};
-    if (ok && share != kShareDenyNone && !NamesHeldFile(path, fd, status != nullptr ? status : &held)) {
+    if (ok && share != kShareDenyNone && !NamesHeldFile(path, fd, status)) {
         ok = false;
         errno = ESTALE;
     }
@@ -126,8 +136,7 @@ extern "C" int OpenSharedFile(const char* path, int flags, int mode, int* create
 }
 
 extern "C" int PathNamesFile(const char* path, int fd) {
-    struct stat held {};
-    return path != nullptr && NamesHeldFile(path, fd, &held) ? 1 : 0;
+    return path != nullptr && NamesHeldFile(path, fd, nullptr) ? 1 : 0;
 }
 
 extern "C" int OpenWithRetry(const char* path, int flags, int share, int mode) {
@@ -136,7 +145,7 @@ extern "C" int OpenWithRetry(const char* path, int flags, int share, int mode) {
 
 namespace tcpcom {
 
-int OpenWithRetry(const char* path, int flags, int share, int mode, struct stat* status) {
+int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* status) {
     if (path == nullptr) {
         errno = EFAULT;
         return -1;

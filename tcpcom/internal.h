@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <sys/stat.h>
 #include <sys/types.h>
 
 struct MutexHandle;
@@ -44,9 +43,14 @@ inline unsigned char LowByte(const Decimal& d) {
 // nothing without an error).
 std::size_t WriteAll(int fd, const void* data, std::size_t length, off_t offset = -1);
 
-// OpenWithRetry, and for a share mode that denies something the status of
-// the file opened, taken when its name was checked (left alone otherwise).
-int OpenWithRetry(const char* path, int flags, int share, int mode, struct stat* status);
+// OpenWithRetry, and for a share mode that denies something the size and
+// mode of the file opened, taken when its name was checked (left alone
+// otherwise).
+struct FileStatus {
+    long long size = 0;
+    unsigned mode = 0;
+};
+int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* status);
 
 // The handle of this process for the named lock: created at its first use
 // and kept open, so that each use waits on it and releases it without

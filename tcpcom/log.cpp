@@ -100,7 +100,7 @@ bool BackupName(const char* name, char* backup, size_t size) {
 // writer may have rotated the file while we waited for the lock, and a
 // record written into the backup would sit behind newer ones. Returns the
 // descriptor with the file's status, or -1 with errno set.
-int OpenCurrentLog(int mode, struct stat* status) {
+int OpenCurrentLog(int mode, tcpcom::FileStatus* status) {
     return tcpcom::OpenWithRetry(g_logName, O_RDWR | O_APPEND | O_CREAT, kShareDenyReadWrite, mode, status);
 }
 
@@ -118,13 +118,13 @@ extern "C" int LogWriteString(const char* line) {
     int mode = kNewFileMode;  // a file begun at rotation keeps the old file's permission bits
     int fd = -1;
     for (;;) {
-        struct stat status {};
+        tcpcom::FileStatus status;
         fd = OpenCurrentLog(mode, &status);
         if (fd < 0) {
             PrintOpenFailure(errno);
             return 0;
         }
-        const long long size = static_cast<long long>(status.st_size);
+        const long long size = status.size;
         // One rotation per record: after it the record goes into the new
         // file whatever its size (a negative limit rotates at every record).
         if (rotated || size < limit) break;
@@ -151,7 +151,7 @@ extern "C" int LogWriteString(const char* line) {
             return 0;
         }
         ::close(fd);
-        mode = static_cast<int>(status.st_mode & 0666);
+        mode = static_cast<int>(status.mode & 0666);
         rotated = true;
     }
 
@@ -205,11 +205,18 @@ int WriteRecord(const char* source, const char* function, int level, int rc, int
     // several threads do not share a buffer.
     LogRecord record{};
     record.time = ::time(nullptr);
-    struct tm local {};
-    if (::localtime_r(&record.time, &local) == nullptr ||
-        std::strftime(record.timestamp, sizeof record.timestamp, "%Y%m%d%H%M%S", &local) == 0) {
-        std::snprintf(record.timestamp, sizeof record.timestamp, "?");
+    // The records of one second share its timestamp: it is converted once.
+    thread_local time_t lastTime = -1;
+    thread_local char lastStamp[sizeof record.timestamp];
+    if (record.time != lastTime) {
+        struct tm local {};
+        if (::localtime_r(&record.time, &local) == nullptr ||
+            std::strftime(lastStamp, sizeof lastStamp, "%Y%m%d%H%M%S", &local) == 0) {
+            std::snprintf(lastStamp, sizeof lastStamp, "?");
+        }
+        lastTime = record.time;
     }
+    std::memcpy(record.timestamp, lastStamp, sizeof record.timestamp);
     CopyCut(record.source, sizeof record.source, source, kSourceMax);
     CopyCut(record.function, sizeof record.function, function, kFunctionMax);
     record.level = level;
