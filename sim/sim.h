@@ -85,6 +85,8 @@ struct UploadState {
     std::array<Byte, kDataSize> previous{};  // the block the next request should echo
     StoreFile file;                          // the file served, open from the first block on
     std::uint64_t size = 0;                  // its size at the first block
+    std::vector<Byte> ahead;                 // the file from aheadAt on, read ahead of the blocks
+    std::uint64_t aheadAt = 0;
 };
 
 struct DownloadState {

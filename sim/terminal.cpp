@@ -278,6 +278,29 @@ void AnswerDownload(Exchange& x, const Byte* request, Byte* reply) {
     SetStatus(reply, kMore);
 }
 
+// Copies want bytes of the file at the upload's offset to out, reading the
+// file ahead in pieces of many blocks. False when the file ends before them
+// or cannot be read.
+bool ReadAhead(UploadState& up, Byte* out, std::size_t want) {
+    constexpr std::size_t kAheadSize = 32 * kDataSize;
+    if (up.offset < up.aheadAt || up.offset + want > up.aheadAt + up.ahead.size()) {
+        up.ahead.resize(kAheadSize);
+        std::size_t got = 0;
+        while (got < kAheadSize) {
+            ssize_t n = ::pread(up.file.fd(), up.ahead.data() + got, kAheadSize - got, static_cast<off_t>(up.offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        up.ahead.resize(got);
+        up.aheadAt = up.offset;
+        if (got < want) return false;
+    }
+    if (want > 0) std::memcpy(out, up.ahead.data() + (up.offset - up.aheadAt), want);
+    return true;
+}
+
 void AnswerUpload(Exchange& x, const Byte* request, Byte* reply) {
     Terminal& t = x.endpoint.terminal;
     UploadState& up = x.session.upload;
@@ -308,21 +331,9 @@ void AnswerUpload(Exchange& x, const Byte* request, Byte* reply) {
         }
         up.size = static_cast<std::uint64_t>(st.st_size);
     }
-    const int fd = up.file.fd();
-    bool ok = true;
     std::uint64_t remaining = up.size > up.offset ? up.size - up.offset : 0;
     std::size_t want = remaining >= kDataSize ? kDataSize : static_cast<std::size_t>(remaining);
-    std::size_t got = 0;
-    while (ok && got < want) {
-        ssize_t n = ::pread(fd, reply + kLongData + got, want - got, static_cast<off_t>(up.offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    if (!ok) {
+    if (!ReadAhead(up, reply + kLongData, want)) {
         std::memset(reply + kLongData, kBlank, kDataSize);
         up = UploadState{};
         SetStatus(reply, kStoreError);
