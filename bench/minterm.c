@@ -1,4 +1,3 @@
-#define _GNU_SOURCE
 /* The minimal terminal: the least a terminal can do and still serve xelcmd's
  * type query, program and data downloads and uploads. One connection at a
  * time, blocking sockets, one recv for what arrived and one send per reply;
@@ -10,6 +9,7 @@
  * Listens on ADDR:PORT, writes "ready" to READY_FILE once bound (written
  * beside it and renamed), and serves until SIGTERM. An upload of the file
  * named N (a decimal number) hands out N KiB of 'u'. */
+#define _GNU_SOURCE /* accept4 */
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
