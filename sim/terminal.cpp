@@ -214,8 +214,8 @@ void AnswerDownload(Exchange& x, const Byte* request, Byte* reply) {
     bool first = !(state.active && state.type == type && state.name == name && state.file.fd() >= 0);
     const Byte endByte = type == kDataObject ? kEndOfFile : kEndOfProgram;
     const Byte* data = request + kLongData;
-    const Byte* end = std::find(data, data + kDataSize, endByte);
-    std::size_t length = static_cast<std::size_t>(end - data);
+    const void* end = std::memchr(data, endByte, kDataSize);
+    std::size_t length = end != nullptr ? static_cast<std::size_t>(static_cast<const Byte*>(end) - data) : kDataSize;
     bool last = length < kDataSize;
     state.active = false;
     if (x.refuse) {
@@ -223,7 +223,8 @@ void AnswerDownload(Exchange& x, const Byte* request, Byte* reply) {
         return;
     }
 
-    std::string path = t.store.PathOf(name, type);
+    // The path and the label are only needed at the first and the last block.
+    auto path = [&] { return t.store.PathOf(name, type); };
     bool replace = first && (type != kDataObject || Equals(request, kLongCode, "42", 2));
     const bool counted = type == kDataObject || (type == kProgramObject && t.store.countPrograms);
     if (first) {
@@ -231,7 +232,7 @@ void AnswerDownload(Exchange& x, const Byte* request, Byte* reply) {
         // once per transfer: while it runs nothing else changes the store.
         state = DownloadState{};
         struct stat st{};
-        state.size = (!replace && ::stat(path.c_str(), &st) == 0) ? static_cast<std::uint64_t>(st.st_size) : 0;
+        state.size = (!replace && ::stat(path().c_str(), &st) == 0) ? static_cast<std::uint64_t>(st.st_size) : 0;
         if (counted) state.others = t.store.UsedUnits(name, type);
     }
     const std::uint64_t size = state.size;
@@ -242,7 +243,7 @@ void AnswerDownload(Exchange& x, const Byte* request, Byte* reply) {
         return;
     }
     if (first) {
-        state.file = StoreFile(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (replace ? O_TRUNC : 0), 0644));
+        state.file = StoreFile(::open(path().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (replace ? O_TRUNC : 0), 0644));
     }
     const int fd = state.file.fd();
     bool written = fd >= 0;
@@ -260,20 +261,22 @@ void AnswerDownload(Exchange& x, const Byte* request, Byte* reply) {
         const int error = errno;
         state = DownloadState{};
         SetStatus(reply, kStoreError);
-        x.trace.Event(x.endpoint.name, '*', "store error writing " + path + ": " + std::strerror(error));
+        x.trace.Event(x.endpoint.name, '*', "store error writing " + path() + ": " + std::strerror(error));
         return;
     }
-    std::string label = type == kSystemObject ? "OS image" : (type == kProgramObject ? "program " : "data file ") + name;
-    if (first) x.trace.Event(x.endpoint.name, '*', label + (replace ? " replaced" : " appended"));
+    auto label = [&] {
+        return type == kSystemObject ? "OS image" : (type == kProgramObject ? "program " : "data file ") + name;
+    };
+    if (first) x.trace.Event(x.endpoint.name, '*', label() + (replace ? " replaced" : " appended"));
     if (last) {
         state = DownloadState{};
-        x.trace.Event(x.endpoint.name, '*', label + " complete, " + std::to_string(size + length) + " bytes");
+        x.trace.Event(x.endpoint.name, '*', label() + " complete, " + std::to_string(size + length) + " bytes");
         SetStatus(reply, kOk);
         return;
     }
     state.active = true;
     state.type = type;
-    state.name = name;
+    if (first) state.name = name;
     state.size = size + length;
     SetStatus(reply, kMore);
 }
