@@ -61,11 +61,6 @@ bool TakeShareLock(int fd, int share) {
     }
 }
 
-// One attempt: open, lock, make sure the path still names the locked file,
-// then truncate when asked. Truncation waits for the lock so that a file
-// another process holds is never cut under it. A file that lost its name
-// while this call waited for it (another writer replaced or removed it) is
-// no use: the attempt fails with ESTALE and the caller opens the name again.
 // The file held is the one the path names; its size and mode in *held.
 // Only what is compared or reported is asked for: a status that includes
 // the change time marks it as seen, and the kernel then stamps the next
@@ -85,6 +80,11 @@ bool NamesHeldFile(const char* path, int fd, tcpcom::FileStatus* held) {
     return a.stx_ino == b.stx_ino && a.stx_dev_major == b.stx_dev_major && a.stx_dev_minor == b.stx_dev_minor;
 }
 
+// One attempt: open, lock, make sure the path still names the locked file,
+// then truncate when asked. Truncation waits for the lock so that a file
+// another process holds is never cut under it. A file that lost its name
+// while this call waited for it (another writer replaced or removed it) is
+// no use: the attempt fails with ESTALE and the caller opens the name again.
 int OpenOnce(const char* path, int flags, int share, int mode, tcpcom::FileStatus* status) {
     const bool truncate = (flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY;
     int fd = OpenSharedFile(path, flags & ~O_TRUNC, mode, nullptr);

@@ -20,15 +20,19 @@
 // as many releases), and only the owning thread may release. The gate has
 // room for any number of handles and waiters; every wait is bounded by its
 // time limit alone.
+//
+// The library itself takes its locks through ProcessLock: one handle per
+// name and process, its lock file opened at the first use and kept open, so
+// that a command does not open and close a lock file at every use.
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
-#include <deque>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
