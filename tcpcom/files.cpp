@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -21,6 +22,7 @@ constexpr long kOpenRetryPauseNs = 50L * 1000 * 1000;
 // its time asleep. The pauses double from this up to 50 ms.
 constexpr long kFirstBusyPauseNs = 100L * 1000;
 constexpr long kBusyWaitNs = kOpenAttempts * kOpenRetryPauseNs;
+constexpr int kBusyYields = 4;  // before the first pause, the processor is handed on this often
 // Rounds of "open the existing file, else create it exclusively" before a
 // name that keeps appearing and vanishing (a dangling symbolic link does)
 // is opened the plain way.
@@ -153,6 +155,7 @@ int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* 
     int fd = -1;
     const long long deadline = NowNs() + kBusyWaitNs;
     long pause = kFirstBusyPauseNs;
+    int yields = 0;
     for (int stale = 0; stale < kOpenAttempts;) {
         fd = OpenOnce(path, flags, share, mode, status);
         if (fd >= 0) return fd;
@@ -164,8 +167,14 @@ int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* 
         if (error != EACCES && error != EMFILE) break;
         const long long left = deadline - NowNs();
         if (left <= 0) break;
-        PauseNs(left < pause ? static_cast<long>(left) : pause);
-        if (pause < kOpenRetryPauseNs) pause = pause * 2 < kOpenRetryPauseNs ? pause * 2 : kOpenRetryPauseNs;
+        if (yields < kBusyYields) {
+            // The holder may be waiting for this processor: let it finish first.
+            ++yields;
+            ::sched_yield();
+        } else {
+            PauseNs(left < pause ? static_cast<long>(left) : pause);
+            if (pause < kOpenRetryPauseNs) pause = pause * 2 < kOpenRetryPauseNs ? pause * 2 : kOpenRetryPauseNs;
+        }
         errno = error;
     }
     if (fd < 0 && errno == ESTALE) errno = EACCES;
