@@ -1,8 +1,7 @@
 #!/bin/sh
-# Runs every benchmark of the build directory given (default: build).
+# Runs the bench table (bench/benchrun.cpp) in a private network namespace
+# and writes it to bench/RESULTS.md. Usage: bench/run.sh [BUILD_DIR]
 set -eu
-build=${1:-build}
-for bench in "$build"/bench/*_bench; do
-  echo "== $(basename "$bench")"
-  "$bench"
-done
+build=$(cd "${1:-build}" && pwd)
+results=$(cd "$(dirname "$0")" && pwd)/RESULTS.md
+exec unshare -rn sh -c 'ip link set lo up && exec "$0" "$@"' "$build/bench/benchrun" "$build" "$results"

@@ -379,8 +379,8 @@ void Server::Serve(Connection& c, FrameType type, const Byte* request) {
         if (fault->reset) c.instead = Connection::Instead::kReset;
         delayMs = fault->delayMs;
     }
-    c.wakeAt = Clock::now() + std::chrono::milliseconds(delayMs);
     if (delayMs > 0) {
+        c.wakeAt = Clock::now() + std::chrono::milliseconds(delayMs);
         c.phase = Connection::Phase::kDelay;
         return;
     }
@@ -395,7 +395,7 @@ void Server::Continue(Connection& c) {
         case Connection::Instead::kSend: break;
     }
     c.phase = Connection::Phase::kSending;
-    c.wakeAt = Clock::now();
+    if (c.trickleMs > 0) c.wakeAt = Clock::now();  // only a trickled reply waits between its bytes
     Pump(c);
 }
 

@@ -83,12 +83,19 @@ struct UploadState {
     std::string name;
     std::uint64_t offset = 0;
     std::array<Byte, kDataSize> previous{};  // the block the next request should echo
+    StoreFile file;                          // the file served, open from the first block on
+    std::uint64_t size = 0;                  // its size at the first block
+    std::vector<Byte> ahead;                 // the file from aheadAt on, read ahead of the blocks
+    std::uint64_t aheadAt = 0;
 };
 
 struct DownloadState {
     bool active = false;
     char type = 0;
     std::string name;
+    StoreFile file;            // the file written, open from the first block on
+    std::uint64_t size = 0;    // its size after the blocks so far
+    std::uint64_t others = 0;  // memory of the other objects, taken at the first block
 };
 
 // The terminal-side state of one connection.

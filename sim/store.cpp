@@ -137,4 +137,9 @@ std::uint64_t Store::UsedUnits(std::string_view exceptName, char exceptType) con
     return units;
 }
 
+void StoreFile::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
 }  // namespace bdesim

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace bdesim {
@@ -28,6 +29,31 @@ bool ParseObjectFileName(std::string_view file, std::string& name, char& type);
 
 // Memory an object takes, in units of 256 bytes (rounded up).
 inline std::uint64_t MemoryUnits(std::uint64_t size) { return (size + 255) / 256; }
+
+// A store file held open while a transfer runs, so that a block costs one
+// read or write and not an open and close as well; closed when the state
+// holding it is replaced or the connection ends.
+class StoreFile {
+  public:
+    StoreFile() = default;
+    explicit StoreFile(int fd) : fd_(fd) {}
+    StoreFile(StoreFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    StoreFile& operator=(StoreFile&& other) noexcept {
+        if (this != &other) {
+            Close();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    StoreFile(const StoreFile&) = delete;
+    StoreFile& operator=(const StoreFile&) = delete;
+    ~StoreFile() { Close(); }
+    int fd() const { return fd_; }
+    void Close();
+
+  private:
+    int fd_ = -1;
+};
 
 class Store {
   public:

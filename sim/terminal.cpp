@@ -211,28 +211,41 @@ void AnswerDownload(Exchange& x, const Byte* request, Byte* reply) {
         SetStatus(reply, kMalformed);
         return;
     }
-    bool first = !(state.active && state.type == type && state.name == name);
+    bool first = !(state.active && state.type == type && state.name == name && state.file.fd() >= 0);
     const Byte endByte = type == kDataObject ? kEndOfFile : kEndOfProgram;
     const Byte* data = request + kLongData;
-    const Byte* end = std::find(data, data + kDataSize, endByte);
-    std::size_t length = static_cast<std::size_t>(end - data);
+    const void* end = std::memchr(data, endByte, kDataSize);
+    std::size_t length = end != nullptr ? static_cast<std::size_t>(static_cast<const Byte*>(end) - data) : kDataSize;
     bool last = length < kDataSize;
     state.active = false;
-    if (x.refuse) return;
-
-    std::string path = t.store.PathOf(name, type);
-    bool replace = first && (type != kDataObject || Equals(request, kLongCode, "42", 2));
-    struct stat st{};
-    std::uint64_t size = (!replace && ::stat(path.c_str(), &st) == 0) ? static_cast<std::uint64_t>(st.st_size) : 0;
-    if (type == kDataObject || (type == kProgramObject && t.store.countPrograms)) {
-        std::uint64_t others = t.store.UsedUnits(name, type);
-        if (others + MemoryUnits(size + length) > static_cast<std::uint64_t>(t.config.memory)) {
-            SetStatus(reply, kMemoryFull);
-            x.trace.Event(x.endpoint.name, '*', "memory full: download of " + name + " refused");
-            return;
-        }
+    if (x.refuse) {
+        state = DownloadState{};
+        return;
     }
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (replace ? O_TRUNC : 0), 0644);
+
+    // The path and the label are only needed at the first and the last block.
+    auto path = [&] { return t.store.PathOf(name, type); };
+    bool replace = first && (type != kDataObject || Equals(request, kLongCode, "42", 2));
+    const bool counted = type == kDataObject || (type == kProgramObject && t.store.countPrograms);
+    if (first) {
+        // The file, its size and the memory of the other objects are taken
+        // once per transfer: while it runs nothing else changes the store.
+        state = DownloadState{};
+        struct stat st{};
+        state.size = (!replace && ::stat(path().c_str(), &st) == 0) ? static_cast<std::uint64_t>(st.st_size) : 0;
+        if (counted) state.others = t.store.UsedUnits(name, type);
+    }
+    const std::uint64_t size = state.size;
+    if (counted && state.others + MemoryUnits(size + length) > static_cast<std::uint64_t>(t.config.memory)) {
+        state = DownloadState{};
+        SetStatus(reply, kMemoryFull);
+        x.trace.Event(x.endpoint.name, '*', "memory full: download of " + name + " refused");
+        return;
+    }
+    if (first) {
+        state.file = StoreFile(::open(path().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (replace ? O_TRUNC : 0), 0644));
+    }
+    const int fd = state.file.fd();
     bool written = fd >= 0;
     std::size_t done = 0;
     while (written && done < length) {
@@ -244,21 +257,51 @@ void AnswerDownload(Exchange& x, const Byte* request, Byte* reply) {
         }
         done += static_cast<std::size_t>(n);
     }
-    if (fd >= 0) ::close(fd);
     if (!written) {
+        const int error = errno;
+        state = DownloadState{};
         SetStatus(reply, kStoreError);
-        x.trace.Event(x.endpoint.name, '*', "store error writing " + path + ": " + std::strerror(errno));
+        x.trace.Event(x.endpoint.name, '*', "store error writing " + path() + ": " + std::strerror(error));
         return;
     }
-    std::string label = type == kSystemObject ? "OS image" : (type == kProgramObject ? "program " : "data file ") + name;
-    if (first) x.trace.Event(x.endpoint.name, '*', label + (replace ? " replaced" : " appended"));
+    auto label = [&] {
+        return type == kSystemObject ? "OS image" : (type == kProgramObject ? "program " : "data file ") + name;
+    };
+    if (first) x.trace.Event(x.endpoint.name, '*', label() + (replace ? " replaced" : " appended"));
     if (last) {
-        x.trace.Event(x.endpoint.name, '*', label + " complete, " + std::to_string(size + length) + " bytes");
+        state = DownloadState{};
+        x.trace.Event(x.endpoint.name, '*', label() + " complete, " + std::to_string(size + length) + " bytes");
         SetStatus(reply, kOk);
         return;
     }
-    state = DownloadState{true, type, name};
+    state.active = true;
+    state.type = type;
+    if (first) state.name = name;
+    state.size = size + length;
     SetStatus(reply, kMore);
+}
+
+// Copies want bytes of the file at the upload's offset to out, reading the
+// file ahead in pieces of many blocks. False when the file ends before them
+// or cannot be read.
+bool ReadAhead(UploadState& up, Byte* out, std::size_t want) {
+    constexpr std::size_t kAheadSize = 32 * kDataSize;
+    if (up.offset < up.aheadAt || up.offset + want > up.aheadAt + up.ahead.size()) {
+        up.ahead.resize(kAheadSize);
+        std::size_t got = 0;
+        while (got < kAheadSize) {
+            ssize_t n = ::pread(up.file.fd(), up.ahead.data() + got, kAheadSize - got, static_cast<off_t>(up.offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        up.ahead.resize(got);
+        up.aheadAt = up.offset;
+        if (got < want) return false;
+    }
+    if (want > 0) std::memcpy(out, up.ahead.data() + (up.offset - up.aheadAt), want);
+    return true;
 }
 
 void AnswerUpload(Exchange& x, const Byte* request, Byte* reply) {
@@ -279,30 +322,21 @@ void AnswerUpload(Exchange& x, const Byte* request, Byte* reply) {
     if (std::memcmp(request + kLongData, up.previous.data(), kDataSize) != 0) {
         x.trace.Event(x.endpoint.name, '*', "upload of " + name + ": request does not echo the previous block");
     }
-    std::string path = t.store.PathOf(name, kDataObject);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        up = UploadState{};
-        SetStatus(reply, errno == ENOENT ? kNotFound : kStoreError);
-        return;
-    }
-    struct stat st{};
-    bool ok = ::fstat(fd, &st) == 0;
-    std::uint64_t size = ok ? static_cast<std::uint64_t>(st.st_size) : 0;
-    std::uint64_t remaining = size > up.offset ? size - up.offset : 0;
-    std::size_t want = remaining >= kDataSize ? kDataSize : static_cast<std::size_t>(remaining);
-    std::size_t got = 0;
-    while (ok && got < want) {
-        ssize_t n = ::pread(fd, reply + kLongData + got, want - got, static_cast<off_t>(up.offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
+    if (up.file.fd() < 0) {
+        // The file is opened at the first block and served from then on.
+        up.file = StoreFile(::open(t.store.PathOf(name, kDataObject).c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat st{};
+        if (up.file.fd() < 0 || ::fstat(up.file.fd(), &st) != 0) {
+            const int error = errno;
+            up = UploadState{};
+            SetStatus(reply, error == ENOENT ? kNotFound : kStoreError);
+            return;
         }
-        got += static_cast<std::size_t>(n);
+        up.size = static_cast<std::uint64_t>(st.st_size);
     }
-    ::close(fd);
-    if (!ok) {
+    std::uint64_t remaining = up.size > up.offset ? up.size - up.offset : 0;
+    std::size_t want = remaining >= kDataSize ? kDataSize : static_cast<std::size_t>(remaining);
+    if (!ReadAhead(up, reply + kLongData, want)) {
         std::memset(reply + kLongData, kBlank, kDataSize);
         up = UploadState{};
         SetStatus(reply, kStoreError);

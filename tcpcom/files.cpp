@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -15,15 +16,30 @@ namespace {
 
 constexpr int kOpenAttempts = 101;
 constexpr long kOpenRetryPauseNs = 50L * 1000 * 1000;
+// A busy file is tried again for as long as 101 attempts 50 ms apart take,
+// but at first much sooner: the log's writers hold it for microseconds,
+// and a writer that slept 50 ms after each collision would spend most of
+// its time asleep. The pauses double from this up to 50 ms.
+constexpr long kFirstBusyPauseNs = 100L * 1000;
+constexpr long kBusyWaitNs = kOpenAttempts * kOpenRetryPauseNs;
+constexpr int kBusyYields = 4;  // before the first pause, the processor is handed on this often
 // Rounds of "open the existing file, else create it exclusively" before a
 // name that keeps appearing and vanishing (a dangling symbolic link does)
 // is opened the plain way.
 constexpr int kCreateRounds = 8;
 
-void PauseBeforeRetry() {
-    timespec pause{0, kOpenRetryPauseNs};
+void PauseNs(long ns) {
+    timespec pause{ns / 1000000000L, ns % 1000000000L};
     while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
+}
+
+void PauseBeforeRetry() { PauseNs(kOpenRetryPauseNs); }
+
+long long NowNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 // Takes the share-mode lock on a freshly opened descriptor. The lock belongs
@@ -47,19 +63,36 @@ bool TakeShareLock(int fd, int share) {
     }
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+// The file held is the one the path names; its size and mode in *held.
+// Only what is compared or reported is asked for: a status that includes
+// the change time marks it as seen, and the kernel then stamps the next
+// write to the file with a fine-grained time, which costs that write an
+// inode update (the log would pay that at every record).
+bool NamesHeldFile(const char* path, int fd, tcpcom::FileStatus* held) {
+    constexpr unsigned kHeldMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE;
+    struct statx a {};
+    struct statx b {};
+    if (::statx(fd, "", AT_EMPTY_PATH, kHeldMask, &a) != 0 || ::statx(AT_FDCWD, path, 0, STATX_INO, &b) != 0) {
+        return false;
+    }
+    if (held != nullptr) {
+        held->size = static_cast<long long>(a.stx_size);
+        held->mode = a.stx_mode;
+    }
+    return a.stx_ino == b.stx_ino && a.stx_dev_major == b.stx_dev_major && a.stx_dev_minor == b.stx_dev_minor;
+}
 
 // One attempt: open, lock, make sure the path still names the locked file,
 // then truncate when asked. Truncation waits for the lock so that a file
 // another process holds is never cut under it. A file that lost its name
 // while this call waited for it (another writer replaced or removed it) is
 // no use: the attempt fails with ESTALE and the caller opens the name again.
-int OpenOnce(const char* path, int flags, int share, int mode) {
+int OpenOnce(const char* path, int flags, int share, int mode, tcpcom::FileStatus* status) {
     const bool truncate = (flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY;
     int fd = OpenSharedFile(path, flags & ~O_TRUNC, mode, nullptr);
     if (fd < 0) return -1;
     bool ok = TakeShareLock(fd, share);
-    if (ok && share != kShareDenyNone && PathNamesFile(path, fd) != 1) {
+    if (ok && share != kShareDenyNone && !NamesHeldFile(path, fd, status)) {
         ok = false;
         errno = ESTALE;
     }
@@ -105,31 +138,50 @@ extern "C" int OpenSharedFile(const char* path, int flags, int mode, int* create
 }
 
 extern "C" int PathNamesFile(const char* path, int fd) {
-    struct stat held {};
-    struct stat named {};
-    if (path == nullptr || ::fstat(fd, &held) != 0) return 0;
-    if (::stat(path, &named) != 0) return 0;
-    return SameFile(held, named) ? 1 : 0;
+    return path != nullptr && NamesHeldFile(path, fd, nullptr) ? 1 : 0;
 }
 
 extern "C" int OpenWithRetry(const char* path, int flags, int share, int mode) {
+    return tcpcom::OpenWithRetry(path, flags, share, mode, nullptr);
+}
+
+namespace tcpcom {
+
+int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* status) {
     if (path == nullptr) {
         errno = EFAULT;
         return -1;
     }
     int fd = -1;
-    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        fd = OpenOnce(path, flags, share, mode);
+    const long long deadline = NowNs() + kBusyWaitNs;
+    long pause = kFirstBusyPauseNs;
+    int yields = 0;
+    for (int stale = 0; stale < kOpenAttempts;) {
+        fd = OpenOnce(path, flags, share, mode, status);
         if (fd >= 0) return fd;
         int error = errno;
-        if (error == ESTALE) continue;  // the name moved on: open it again at once
+        if (error == ESTALE) {  // the name moved on: open it again at once
+            ++stale;
+            continue;
+        }
         if (error != EACCES && error != EMFILE) break;
-        PauseBeforeRetry();
+        const long long left = deadline - NowNs();
+        if (left <= 0) break;
+        if (yields < kBusyYields) {
+            // The holder may be waiting for this processor: let it finish first.
+            ++yields;
+            ::sched_yield();
+        } else {
+            PauseNs(left < pause ? static_cast<long>(left) : pause);
+            if (pause < kOpenRetryPauseNs) pause = pause * 2 < kOpenRetryPauseNs ? pause * 2 : kOpenRetryPauseNs;
+        }
         errno = error;
     }
     if (fd < 0 && errno == ESTALE) errno = EACCES;
     return fd;
 }
+
+}  // namespace tcpcom
 
 extern "C" int RemoveFileWhenFree(const char* path) {
     if (path == nullptr) return 1;

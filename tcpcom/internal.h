@@ -127,6 +127,22 @@ inline unsigned char LowByte(const Decimal& d) {
 // nothing without an error).
 std::size_t WriteAll(int fd, const void* data, std::size_t length, off_t offset = -1);
 
+// OpenWithRetry, and for a share mode that denies something the size and
+// mode of the file opened, taken when its name was checked (left alone
+// otherwise).
+struct FileStatus {
+    long long size = 0;
+    unsigned mode = 0;
+};
+int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* status);
+
+// The handle of this process for the named lock: created at its first use
+// and kept open, so that each use waits on it and releases it without
+// opening the lock file again. A forked process, or a lock directory
+// changed since, gets a handle of its own. nullptr when it cannot be
+// created (as MutexCreate fails). Never closed by the caller.
+::MutexHandle* ProcessLock(const char* name);
+
 }  // namespace tcpcom
 
 #endif

@@ -31,8 +31,6 @@ constexpr int kTraceLevel = 9999;
 constexpr int kTraceSizeKb = 2000;
 constexpr int kNoLog = -1;
 constexpr int kNewFileMode = 0666;  // read and write, subject to the umask
-// Reopens after another writer renamed the file between our open and lock.
-constexpr int kReopenAttempts = 1000;
 
 constexpr size_t kSourceMax = 30;
 constexpr size_t kFunctionMax = 70;
@@ -49,11 +47,37 @@ std::atomic<bool> g_trace{false};
 
 int Level() { return g_level.load(std::memory_order_acquire); }
 
+// The record's fields are built by hand, not by the formatted printing
+// functions: a record costs little more than its append then. Each helper
+// gives the bytes its printf conversion would.
+
+// snprintf(destination, size, "%.*s", max, source).
 void CopyCut(char* destination, size_t size, const char* source, size_t max) {
-    std::snprintf(destination, size, "%.*s", static_cast<int>(max), source != nullptr ? source : "");
+    size_t n = source != nullptr ? ::strnlen(source, max) : 0;
+    if (n > size - 1) n = size - 1;
+    if (n > 0) std::memcpy(destination, source, n);
+    destination[n] = '\0';
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+// snprintf(destination, size, "%.*d", digits, value): the sign, then at
+// least that many digits.
+void FormatDigits(char* destination, size_t size, int value, int digits) {
+    char reversed[24];
+    int count = 0;
+    unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(static_cast<long long>(value))
+                                             : static_cast<unsigned long long>(value);
+    do {
+        reversed[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count < digits && count < static_cast<int>(sizeof reversed)) reversed[count++] = '0';
+    char text[26];
+    size_t used = 0;
+    if (value < 0) text[used++] = '-';
+    while (count > 0) text[used++] = reversed[--count];
+    text[used] = '\0';
+    CopyCut(destination, size, text, used);
+}
 
 // Backup name: the character before the last "." of the whole path becomes
 // "_" (xelbde.log -> xelbd_.log). A name whose last "." is its first
@@ -71,26 +95,13 @@ bool BackupName(const char* name, char* backup, size_t size) {
     return true;
 }
 
-// Opens the log file exclusively and makes sure the descriptor still is the
-// file at the log's path: another writer may have rotated the file while we
-// waited for the lock, and a record written into the backup would sit behind
-// newer ones. Returns the descriptor with its status, or -1 with errno set.
-int OpenCurrentLog(int mode, struct stat* status, bool* statusFailed) {
-    for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
-        int fd = OpenWithRetry(g_logName, O_RDWR | O_APPEND | O_CREAT, kShareDenyReadWrite, mode);
-        if (fd < 0) return -1;
-        struct stat atPath;
-        if (::fstat(fd, status) != 0) {
-            // The file cannot be compared with the path; write into it as it is.
-            *statusFailed = true;
-            return fd;
-        }
-        *statusFailed = false;
-        if (::stat(g_logName, &atPath) == 0 && SameFile(*status, atPath)) return fd;
-        ::close(fd);
-    }
-    errno = EBUSY;
-    return -1;
+// Opens the log file exclusively. The share-mode open makes sure that the
+// descriptor still is the file at the log's path once it is held: another
+// writer may have rotated the file while we waited for the lock, and a
+// record written into the backup would sit behind newer ones. Returns the
+// descriptor with the file's status, or -1 with errno set.
+int OpenCurrentLog(int mode, tcpcom::FileStatus* status) {
+    return tcpcom::OpenWithRetry(g_logName, O_RDWR | O_APPEND | O_CREAT, kShareDenyReadWrite, mode, status);
 }
 
 void PrintOpenFailure(int error) {
@@ -107,19 +118,13 @@ extern "C" int LogWriteString(const char* line) {
     int mode = kNewFileMode;  // a file begun at rotation keeps the old file's permission bits
     int fd = -1;
     for (;;) {
-        struct stat status {};
-        bool statusFailed = false;
-        fd = OpenCurrentLog(mode, &status, &statusFailed);
+        tcpcom::FileStatus status;
+        fd = OpenCurrentLog(mode, &status);
         if (fd < 0) {
             PrintOpenFailure(errno);
             return 0;
         }
-        long long size = 0;
-        if (statusFailed) {
-            std::printf("%s: Fehler bei fstat() (%s)\n", kWriterName, std::strerror(errno));
-        } else {
-            size = static_cast<long long>(status.st_size);
-        }
+        const long long size = status.size;
         // One rotation per record: after it the record goes into the new
         // file whatever its size (a negative limit rotates at every record).
         if (rotated || size < limit) break;
@@ -146,7 +151,7 @@ extern "C" int LogWriteString(const char* line) {
             return 0;
         }
         ::close(fd);
-        if (!statusFailed) mode = static_cast<int>(status.st_mode & 0666);
+        mode = static_cast<int>(status.mode & 0666);
         rotated = true;
     }
 
@@ -169,12 +174,20 @@ extern "C" size_t LogFormatRecord(const LogRecord* record, char* buf, size_t siz
     if (record == nullptr) return 0;
     const char* fields[8] = {record->timestamp, record->source,  record->function, record->levelText,
                              record->rcText,    record->errnumText, record->text,   record->text2};
+    // Each field and its separator appended as snprintf(buf + used, size -
+    // used, "%s%s", ...) would: what fits, always terminated.
     size_t used = 0;
     for (int i = 0; i < 8; ++i) {
-        const char* separator = i < 7 ? ";" : "\n";
-        int n = std::snprintf(buf + used, size - used, "%s%s", fields[i], separator);
-        if (n < 0) break;
-        used += static_cast<size_t>(n);
+        const size_t length = std::strlen(fields[i]);
+        const size_t room = size - used - 1;
+        const size_t n = length < room ? length : room;
+        std::memcpy(buf + used, fields[i], n);
+        buf[used + n] = '\0';
+        if (length < room) {
+            buf[used + length] = i < 7 ? ';' : '\n';
+            buf[used + length + 1] = '\0';
+        }
+        used += length + 1;
         if (used >= size) {
             used = size - 1;
             break;
@@ -192,23 +205,30 @@ int WriteRecord(const char* source, const char* function, int level, int rc, int
     // several threads do not share a buffer.
     LogRecord record{};
     record.time = ::time(nullptr);
-    struct tm local {};
-    if (::localtime_r(&record.time, &local) == nullptr ||
-        std::strftime(record.timestamp, sizeof record.timestamp, "%Y%m%d%H%M%S", &local) == 0) {
-        std::snprintf(record.timestamp, sizeof record.timestamp, "?");
+    // The records of one second share its timestamp: it is converted once.
+    thread_local time_t lastTime = -1;
+    thread_local char lastStamp[sizeof record.timestamp];
+    if (record.time != lastTime) {
+        struct tm local {};
+        if (::localtime_r(&record.time, &local) == nullptr ||
+            std::strftime(lastStamp, sizeof lastStamp, "%Y%m%d%H%M%S", &local) == 0) {
+            std::snprintf(lastStamp, sizeof lastStamp, "?");
+        }
+        lastTime = record.time;
     }
+    std::memcpy(record.timestamp, lastStamp, sizeof record.timestamp);
     CopyCut(record.source, sizeof record.source, source, kSourceMax);
     CopyCut(record.function, sizeof record.function, function, kFunctionMax);
     record.level = level;
-    std::snprintf(record.levelText, sizeof record.levelText, "%.*d", 4, level);
+    FormatDigits(record.levelText, sizeof record.levelText, level, 4);
     record.rc = rc;
-    std::snprintf(record.rcText, sizeof record.rcText, "%.*d", 4, rc);
+    FormatDigits(record.rcText, sizeof record.rcText, rc, 4);
     record.errnum = errnum;
-    std::snprintf(record.errnumText, sizeof record.errnumText, "%.*d", 5, errnum);
+    FormatDigits(record.errnumText, sizeof record.errnumText, errnum, 5);
     CopyCut(record.text, sizeof record.text, text, kTextMax);
     CopyCut(record.text2, sizeof record.text2, text2, kText2Max);
 
-    char line[kLogLineMax] = {};
+    char line[kLogLineMax];  // LogFormatRecord terminates what it writes
     LogFormatRecord(&record, line, sizeof line);
     return LogWriteString(line);
 }

@@ -20,13 +20,19 @@
 // as many releases), and only the owning thread may release. The gate has
 // room for any number of handles and waiters; every wait is bounded by its
 // time limit alone.
+//
+// The library itself takes its locks through ProcessLock: one handle per
+// name and process, its lock file opened at the first use and kept open, so
+// that a command does not open and close a lock file at every use.
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fcntl.h>
 #include <mutex>
+#include <string>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -72,17 +78,32 @@ bool FileLock(int fd, short type) {
     return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
+constexpr std::size_t kLockPathMax = 4096;
+
+// The lock file of a name; false when the path does not fit.
+bool LockPath(const char* name, char (&path)[kLockPathMax]) {
+    const char* dir = std::getenv("XELBDE_LOCKDIR");
+    if (dir == nullptr || dir[0] == '\0') dir = kDefaultLockDir;
+    int length = std::snprintf(path, sizeof path, "%s/xelbde-%s.lock", dir, name);
+    return length >= 0 && static_cast<size_t>(length) < sizeof path;
+}
+
+// The process-wide handles of ProcessLock, by lock file.
+struct KeptLock {
+    std::string name;
+    std::string path;
+    pid_t pid = 0;
+    MutexHandle handle{-1};
+};
+
 }  // namespace
 
 extern "C" int MutexCreate(const char* name, MutexHandle* handle) {
     if (handle == nullptr) return 0;
     handle->fd = -1;
     if (name == nullptr || name[0] == '\0') return 0;
-    const char* dir = std::getenv("XELBDE_LOCKDIR");
-    if (dir == nullptr || dir[0] == '\0') dir = kDefaultLockDir;
-    char path[4096];
-    int length = std::snprintf(path, sizeof path, "%s/xelbde-%s.lock", dir, name);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof path) return 0;
+    char path[kLockPathMax];
+    if (!LockPath(name, path)) return 0;
     int created = 0;
     int fd = OpenSharedFile(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666, &created);
     if (fd < 0) return 0;
@@ -154,3 +175,43 @@ extern "C" void MutexClose(MutexHandle* handle) {
     ::close(handle->fd);  // drops the file lock if this handle held it
     handle->fd = -1;
 }
+
+namespace tcpcom {
+
+::MutexHandle* ProcessLock(const char* name) {
+    static std::mutex guard;
+    // Never destroyed, and a deque keeps each handle where it is: callers
+    // hold on to the pointers.
+    static auto* kept = new std::deque<KeptLock>;
+    if (name == nullptr || name[0] == '\0') return nullptr;
+    char path[kLockPathMax];
+    if (!LockPath(name, path)) return nullptr;
+    const pid_t self = ::getpid();
+    std::lock_guard<std::mutex> lock(guard);
+    KeptLock* slot = nullptr;
+    for (KeptLock& entry : *kept) {
+        if (entry.name == name) slot = &entry;
+    }
+    if (slot == nullptr) {
+        slot = &kept->emplace_back();
+        slot->name = name;
+    }
+    if (slot->handle.fd >= 0 && slot->pid == self && slot->path == path) return &slot->handle;
+    if (slot->handle.fd >= 0) {
+        // A forked process must not share its parent's open lock file, whose
+        // lock the parent may hold: the child closes its copy and opens its
+        // own. A changed lock directory closes the old handle.
+        if (slot->pid == self) {
+            MutexClose(&slot->handle);
+        } else {
+            ::close(slot->handle.fd);
+            slot->handle.fd = -1;
+        }
+    }
+    if (MutexCreate(name, &slot->handle) != 1) return nullptr;
+    slot->path = path;
+    slot->pid = self;
+    return &slot->handle;
+}
+
+}  // namespace tcpcom

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <ctime>
 #include <fcntl.h>
 #include <netdb.h>
@@ -26,6 +27,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -157,6 +159,175 @@ int WaitReadable(int sock, int64_t ms) {
     return ready == 0 ? 0 : 1;
 }
 
+// Sockets this layer opened and has not closed, with the receive time-out
+// (SO_RCVTIMEO) last set on each, in ms plus 1; 0: not ours. They are
+// blocking, so a read of one waits in recv itself, bounded by that
+// time-out, rather than in a poll before the recv: one system call less for
+// every reply, the time-out being set again only when it changes.
+constexpr int kOwnedMax = 4096;
+std::atomic<int64_t> g_owned[kOwnedMax];
+constexpr int64_t kNotOwned = 0;
+constexpr int64_t kNoTimeoutSet = 1;
+
+void SetOwned(int fd, bool owned) {
+    if (fd >= 0 && fd < kOwnedMax) g_owned[fd].store(owned ? kNoTimeoutSet : kNotOwned, std::memory_order_relaxed);
+}
+
+bool Owned(int fd) { return fd >= 0 && fd < kOwnedMax && g_owned[fd].load(std::memory_order_relaxed) != kNotOwned; }
+
+// One recv of an owned socket waiting at most ms (not at all for 0 or
+// less): the count, 0 at the peer's end, or -1 with errno (EAGAIN when the
+// time ran out or an interruption was asked for).
+ssize_t RecvWithin(int sock, void* buffer, size_t length, int64_t ms) {
+    const int64_t until = NowMs() + ms;
+    for (;;) {
+        ssize_t got;
+        if (ms <= 0) {
+            got = ::recv(sock, buffer, length, MSG_DONTWAIT);
+        } else {
+            if (g_owned[sock].load(std::memory_order_relaxed) != ms + 1) {
+                timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+                if (::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return -1;
+                g_owned[sock].store(ms + 1, std::memory_order_relaxed);
+            }
+            got = ::recv(sock, buffer, length, 0);
+        }
+        if (got >= 0) return got;
+        if (errno == EINTR && RetryAfter(errno)) {
+            ms = until - NowMs();
+            continue;
+        }
+        if (errno == EINTR || errno == EWOULDBLOCK) errno = EAGAIN;  // an interruption counts as the time running out
+        return -1;
+    }
+}
+
+// RecvWithTimeout of an owned socket while the trace is off (nothing to
+// record about the waits), with the same results: -1 when nothing arrived
+// within the time-out, else the count received until the length was
+// reached, the peer ended, an error came or the time ran out.
+int RecvOwned(int sock, unsigned char* bytes, int size, int seconds) {
+    const int64_t deadline = NowMs() + SecondsToMs(seconds);
+    int64_t wait = SecondsToMs(seconds);
+    int total = 0;
+    for (;;) {
+        ssize_t got = RecvWithin(sock, bytes + total, static_cast<size_t>(size - total), wait);
+        if (got < 0) {
+            if (errno == EAGAIN && total == 0) return -1;
+            break;
+        }
+        total += static_cast<int>(got);
+        if (total == size || got == 0) break;
+        wait = deadline - NowMs();
+        if (wait < 0) break;
+    }
+    return total;
+}
+
+// ------------------------------------------------------- service lookup
+//
+// The services database as the name service switch configures it. Asked
+// through the C library, every source of the "services" line other than
+// "files" has its module searched for in the library directories first,
+// and Debian's default line names "db" before "files": when that module is
+// not installed (the usual case) the search alone costs a short command
+// more than all its other work. So the line is followed here: "files" is
+// read as the C library reads /etc/services, "db" can only answer when its
+// database exists (without it the source is unavailable and the lookup goes
+// on, as the switch does by default), and any other source or an action
+// ("[...]") leaves the whole lookup to the C library.
+enum class ServiceSearch { kFound, kNotFound, kAskLibrary };
+
+constexpr const char* kSwitchFile = "/etc/nsswitch.conf";
+constexpr const char* kServicesFile = "/etc/services";
+constexpr const char* kServicesDb = "/var/lib/misc/services.db";
+constexpr std::size_t kLineMax = 2048;
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The next blank-separated word of a line from *p on, or an empty view.
+std::string_view NextWord(const char*& p) {
+    while (IsSpace(*p)) ++p;
+    const char* start = p;
+    while (*p != '\0' && !IsSpace(*p)) ++p;
+    return std::string_view(start, static_cast<std::size_t>(p - start));
+}
+
+// Reads the lines of a file, comments ("#" on) cut off; a line longer than
+// the buffer is read as its first part. Stops when visit returns true.
+template <typename Visit>
+bool ForEachLine(const char* path, Visit visit) {
+    std::FILE* file = std::fopen(path, "re");
+    if (file == nullptr) return false;
+    char line[kLineMax];
+    bool stopped = false;
+    while (!stopped && std::fgets(line, sizeof line, file) != nullptr) {
+        const std::size_t length = std::strlen(line);
+        if (length > 0 && line[length - 1] != '\n') {
+            for (int c = std::fgetc(file); c != EOF && c != '\n'; c = std::fgetc(file)) {
+            }
+        }
+        if (char* hash = std::strchr(line, '#')) *hash = '\0';
+        stopped = visit(line);
+    }
+    std::fclose(file);
+    return true;
+}
+
+// The "files" source: the first line whose name or an alias is the
+// service, with the protocol tcp.
+bool FindInServicesFile(const char* service, int* port) {
+    bool found = false;
+    ForEachLine(kServicesFile, [&](const char* line) {
+        const char* p = line;
+        const std::string_view name = NextWord(p);
+        const std::string_view portProtocol = NextWord(p);
+        const std::size_t slash = portProtocol.find('/');
+        if (name.empty() || slash == std::string_view::npos || portProtocol.substr(slash + 1) != "tcp") return false;
+        bool match = name == service;
+        for (std::string_view alias = NextWord(p); !match && !alias.empty(); alias = NextWord(p)) match = alias == service;
+        if (!match) return false;
+        const tcpcom::Decimal number = tcpcom::ScanDecimal(portProtocol.substr(0, slash), {.sign = false});
+        if (!number.found || number.length != slash || number.magnitude > 0xFFFF) return false;
+        *port = static_cast<int>(number.magnitude);
+        found = true;
+        return true;
+    });
+    return found;
+}
+
+ServiceSearch SearchConfiguredSources(const char* service, int* port) {
+    ServiceSearch result = ServiceSearch::kAskLibrary;
+    bool lineSeen = false;
+    const bool read = ForEachLine(kSwitchFile, [&](const char* line) {
+        const char* p = line;
+        while (IsSpace(*p)) ++p;
+        if (std::strncmp(p, "services:", 9) != 0) return false;
+        lineSeen = true;
+        p += 9;
+        result = ServiceSearch::kNotFound;
+        for (std::string_view source = NextWord(p); !source.empty(); source = NextWord(p)) {
+            if (source == "files") {
+                if (FindInServicesFile(service, port)) {
+                    result = ServiceSearch::kFound;
+                    return true;
+                }
+            } else if (source == "db") {
+                struct stat status {};
+                if (::stat(kServicesDb, &status) == 0) {
+                    result = ServiceSearch::kAskLibrary;
+                    return true;
+                }
+            } else {
+                result = ServiceSearch::kAskLibrary;
+                return true;
+            }
+        }
+        return true;
+    });
+    return read && lineSeen ? result : ServiceSearch::kAskLibrary;
+}
+
 // One part of a dotted name as a decimal number ("%d" of the part's text;
 // no digits give 0), saturated far beyond any address byte.
 long long PartValue(const char* begin, const char* end) {
@@ -230,6 +401,9 @@ int SelectOneFds(int sock, int seconds) { return WaitReadable(sock, SecondsToMs(
 
 int RecvWithTimeout(int sock, void* buffer, int size, int flags, int seconds) {
     if (size <= 0 || buffer == nullptr) return 0;
+    if (flags == 0 && seconds > 0 && Owned(sock) && !TcpcomTraceOn()) {
+        return RecvOwned(sock, static_cast<unsigned char*>(buffer), size, seconds);
+    }
     const int64_t deadline = NowMs() + SecondsToMs(seconds);
     if (!SelectOneFds(sock, seconds)) return -1;
     unsigned char* bytes = static_cast<unsigned char*>(buffer);
@@ -317,6 +491,7 @@ int SocketClientOpen(int* sock, const char* host, const int* port, const int* ti
     for (;;) {
         int64_t remaining = SecondsToMs(timeout) - (NowMs() - start);
         if (ConnectOnce(fd, target, remaining > kMinAttemptMs ? remaining : kMinAttemptMs)) {
+            SetOwned(fd, true);
             *sock = fd;
             return kTcpOk;
         }
@@ -339,6 +514,7 @@ int SocketClose(const int* sock) {
     DumpParameter("SocketClose", sock, sizeof(int));
     if (!TcpcomStartup()) return kTcpStartupFailed;
     if (sock == nullptr) return kTcpCloseFailed;
+    SetOwned(*sock, false);
     // After an interrupted close the descriptor is released all the same.
     if (::close(*sock) != 0 && errno != EINTR) return kTcpCloseFailed;
     return kTcpOk;
@@ -399,6 +575,11 @@ int SocketServiceName(const char* service, int* port) {
     DumpText("SocketServiceName", service);
     if (!TcpcomStartup()) return kTcpStartupFailed;
     if (service == nullptr || port == nullptr) return kTcpUnknownService;
+    switch (SearchConfiguredSources(service, port)) {
+        case ServiceSearch::kFound: return kTcpOk;
+        case ServiceSearch::kNotFound: return kTcpUnknownService;
+        case ServiceSearch::kAskLibrary: break;
+    }
     servent entry{};
     servent* found = nullptr;
     char work[2048];

@@ -219,12 +219,8 @@ const char* GetTerminalIniPath() {
     // buffer that another thread is rebuilding.
     thread_local char path[kIniPathSize];
 
-    MutexHandle lock{-1};
-    if (!MutexCreate("XELBDE4", &lock)) return nullptr;
-    if (!MutexWait(&lock, LockWaitMs())) {
-        MutexClose(&lock);
-        return nullptr;
-    }
+    MutexHandle* lock = tcpcom::ProcessLock("XELBDE4");
+    if (lock == nullptr || !MutexWait(lock, LockWaitMs())) return nullptr;
     std::memset(path, 0, sizeof path);
     bool built = true;
     const char* directory = std::getenv("TERMINI");
@@ -243,8 +239,7 @@ const char* GetTerminalIniPath() {
         }
     }
     if (built) std::snprintf(path + used, sizeof path - used, "%s", kIniFileName);
-    bool released = MutexRelease(&lock) != 0;
-    MutexClose(&lock);
+    bool released = MutexRelease(lock) != 0;
     if (!released || !built) return nullptr;
     return path;
 }
@@ -267,12 +262,8 @@ bool LoadTerminalTable() {
     // The path is built (under XELBDE4) before XELBDE3 is taken, so the load
     // never holds two of the library's locks at once.
     const char* path = GetTerminalIniPath();
-    MutexHandle lock{-1};
-    if (!MutexCreate("XELBDE3", &lock)) return false;
-    if (!MutexWait(&lock, LockWaitMs())) {
-        MutexClose(&lock);
-        return false;
-    }
+    MutexHandle* lock = tcpcom::ProcessLock("XELBDE3");
+    if (lock == nullptr || !MutexWait(lock, LockWaitMs())) return false;
     bool loaded = false;
     {
         std::lock_guard<std::mutex> staging(g_stagingLock);
@@ -298,8 +289,7 @@ bool LoadTerminalTable() {
         // A file that cannot be loaded leaves the table empty.
         PublishStaging();
     }
-    if (!MutexRelease(&lock)) loaded = false;
-    MutexClose(&lock);
+    if (!MutexRelease(lock)) loaded = false;
     return loaded;
 }
 

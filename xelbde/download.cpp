@@ -3,6 +3,8 @@
 // the host file in blocks of 1792 bytes, one long frame per block, each
 // answered by the terminal before the next goes out; the block that holds
 // fewer than 1792 bytes carries the end-of-data byte right after its data.
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <climits>
@@ -57,22 +59,49 @@ constexpr Code kNextBlockWanted = static_cast<Code>(1);
 constexpr int kNumberWidth = 4;       // the memory figures, read as "%4ld" reads them
 constexpr long long kMemoryUnit = 256;
 
-// Fills buffer with up to length bytes of the file: keeps reading after a
-// short read, since a block shorter than 1792 bytes tells the terminal that
-// the file ends there. Returns the count, or -1 on a read error.
-int ReadBlock(int fd, unsigned char* buffer, int length) {
-    int got = 0;
-    while (got < length) {
-        long r = ReadHostFile(fd, buffer + got, static_cast<std::size_t>(length - got));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
+// The host file read ahead of the blocks, many blocks at a time: a block
+// then costs no read of its own. A block is whole unless the file ends in
+// it (a block shorter than 1792 bytes tells the terminal that the file ends
+// there), so reading goes on after a short read until a whole block is
+// buffered or the file has ended.
+class HostFileBlocks {
+  public:
+    explicit HostFileBlocks(int fd) : fd_(fd) {}
+
+    // The next block into data (up to 1792 bytes): its length, or -1 on a
+    // read error.
+    int Next(unsigned char* data) {
+        if (end_ - start_ < LongFrame::kDataLen && !ended_) {
+            std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+            end_ -= start_;
+            start_ = 0;
+            while (end_ < LongFrame::kDataLen) {
+                long r = ReadHostFile(fd_, buffer_.data() + end_, buffer_.size() - end_);
+                if (r < 0) {
+                    if (errno == EINTR) continue;
+                    return -1;
+                }
+                if (r == 0) {
+                    ended_ = true;
+                    break;
+                }
+                end_ += static_cast<std::size_t>(r);
+            }
         }
-        if (r == 0) break;
-        got += static_cast<int>(r);
+        const std::size_t length = std::min<std::size_t>(end_ - start_, LongFrame::kDataLen);
+        std::memcpy(data, buffer_.data() + start_, length);
+        start_ += length;
+        return static_cast<int>(length);
     }
-    return got;
-}
+
+  private:
+    static constexpr std::size_t kBlocksAhead = 16;
+    int fd_;
+    std::array<unsigned char, kBlocksAhead * LongFrame::kDataLen> buffer_;
+    std::size_t start_ = 0;
+    std::size_t end_ = 0;
+    bool ended_ = false;
+};
 
 // A memory figure of the directory information at pos, as "%4ld" reads it,
 // never looking past the frame.
@@ -133,6 +162,7 @@ Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, 
     long long sent = 0;
 
     unsigned char data[LongFrame::kDataLen];
+    HostFileBlocks blocks(fd);
     int block = 0;
     int blocksAfterEnd = -1;  // counts from the first block that carried the end-of-data byte
     Code result = Code::kOk;
@@ -145,7 +175,7 @@ Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, 
             break;
         }
         std::memset(data, ' ', sizeof data);
-        int length = ReadBlock(fd, data, LongFrame::kDataLen);
+        int length = blocks.Next(data);
         if (length < 0) {
             // The file can't be read to its end. No end-of-data byte goes out,
             // so the terminal is never told that a cut-off file is complete.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tcpcom/internal.h"
 #include "xelbde/internal.h"
 
 namespace xelbde {
@@ -75,12 +76,8 @@ void SetLockWaitMsForTest(int milliseconds) { g_lockWaitMs.store(milliseconds); 
 std::array<SocketSlot, kRegistrySlots>& RegistrySlotsForTest() { return g_slots; }
 
 Code InitApiLibrary() {
-    MutexHandle initLock{-1};
-    if (!MutexCreate(kInitLockName, &initLock)) return Code::kInitLock;
-    if (MutexWait(&initLock, LockWaitMs()) != 1) {
-        MutexClose(&initLock);
-        return Code::kInitLock;
-    }
+    MutexHandle* initLock = tcpcom::ProcessLock(kInitLockName);
+    if (initLock == nullptr || MutexWait(initLock, LockWaitMs()) != 1) return Code::kInitLock;
     Code code = Code::kOk;
     if (g_firstCall) {
         g_slots.fill(SocketSlot{});
@@ -91,8 +88,7 @@ Code InitApiLibrary() {
             code = Code::kTableLockCreate;
         }
     }
-    if (!MutexRelease(&initLock) && code == Code::kOk) code = Code::kInternal;
-    MutexClose(&initLock);
+    if (!MutexRelease(initLock) && code == Code::kOk) code = Code::kInternal;
     return code;
 }
 

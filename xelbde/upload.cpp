@@ -183,11 +183,15 @@ Code ReceiveFile(const Session& session, const char* hostFile, const char* termi
     }
 
     off_t position = 0;
+    // Whether the room for the block at position was written together with
+    // the data of the block before it, and whether that write got it all.
+    bool reserved = false;
+    bool reservedWhole = false;
     for (int fullBlocks = 0;;) {
         if (TcpcomInterrupted()) return AbandonUpload(session, file, position, previous, Code::kExchangeFailed);
         // Room for the block first, so that a full disk shows before the
         // terminal has handed the block over.
-        if (!WriteAt(file.fd, kBlankBlock, position)) {
+        if (reserved ? !reservedWhole : !WriteAt(file.fd, kBlankBlock, position)) {
             file.Remove();
             return Code::kUploadWrite;
         }
@@ -196,7 +200,20 @@ Code ReceiveFile(const Session& session, const char* hostFile, const char* termi
         ++*blocks;
         *received = position + block.length;
         const auto data = block.reply.data().first(static_cast<std::size_t>(block.length));
-        if (!WriteAt(file.fd, data, position)) return DropHostFile(session, file, previous);
+        if (!block.last) {
+            // A full block: its data and the room for the next one in one
+            // write, which leaves the file as the two writes would.
+            std::array<unsigned char, 2 * LongFrame::kDataLen> both;
+            std::memcpy(both.data(), data.data(), data.size());
+            std::memcpy(both.data() + data.size(), kBlankBlock.data(), kBlankBlock.size());
+            const std::size_t length = data.size() + kBlankBlock.size();
+            const std::size_t written = tcpcom::WriteAll(file.fd, both.data(), length, position);
+            if (written < data.size()) return DropHostFile(session, file, previous);
+            reserved = true;
+            reservedWhole = written == length;
+        } else if (!WriteAt(file.fd, data, position)) {
+            return DropHostFile(session, file, previous);
+        }
 
         if (block.last) {
             if (::ftruncate(file.fd, position + block.length) != 0 || (deleteFlag == '1' && ::fsync(file.fd) != 0)) {
