@@ -44,7 +44,7 @@ add_custom_command(OUTPUT ${XELBDE_API_OBJECT}
   COMMAND ${CMAKE_LINKER} -r -o ${XELBDE_API_OBJECT} ${XELBDE_OBJECTS}
   COMMAND ${CMAKE_OBJCOPY} --wildcard --keep-global-symbol=AP* --keep-global-symbol=Xelbde*
           --keep-global-symbol=Socket* --keep-global-symbol=Tcpcom* ${XELBDE_API_OBJECT}
-  DEPENDS ${XELBDE_OBJECTS}
+  DEPENDS xelbde tcpcom
   COMMAND_EXPAND_LISTS VERBATIM
   COMMENT "One object for libxelbde.a, only the API names global")
 set_source_files_properties(${XELBDE_API_OBJECT} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
