@@ -1,0 +1,41 @@
+#!/bin/sh
+# Runs the fuzz targets of a fuzz build (make fuzz) one after another, each
+# over its committed corpus (fuzz/corpus/TARGET) for a fixed time.
+#
+#   sh fuzz/run.sh BUILD SECONDS [merge]
+#
+# New inputs go to BUILD/fuzz-corpus/TARGET; with "merge" those that reach
+# something the committed corpus does not are then merged into it. A fault
+# stops the run with a non-zero status; its input is in
+# BUILD/fuzz-artifacts/TARGET/ and the report in BUILD/fuzz-TARGET.log.
+# TARGETS="call" limits the run to the targets named.
+set -eu
+build=$1
+seconds=$2
+merge=${3:-}
+corpus=$(cd "$(dirname "$0")" && pwd)/corpus
+for target in ${TARGETS:-terminal_ini log_line call}; do
+    case $target in
+        call) max_len=8192 ;;
+        *) max_len=16384 ;;  # longer than one read chunk of terminal.ini and of the listing
+    esac
+    found=$build/fuzz-corpus/$target
+    artifacts=$build/fuzz-artifacts/$target
+    log=$build/fuzz-$target.log
+    mkdir -p "$found" "$artifacts"
+    if ! "$build/fuzz/${target}_fuzz" -max_total_time="$seconds" -max_len=$max_len -timeout=20 \
+            -print_final_stats=1 -artifact_prefix="$artifacts/" "$found" "$corpus/$target" 2>"$log"; then
+        tail -n 80 "$log"
+        echo "fuzz: $target found a fault; the input is in $artifacts/" >&2
+        exit 1
+    fi
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    cov=$(sed -n 's/.*DONE *cov: \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+    echo "fuzz: $target: $runs runs in ${seconds}s, $speed exec/s, cov: $cov edges, no fault"
+    if [ "$merge" = merge ]; then
+        "$build/fuzz/${target}_fuzz" -merge=1 -max_len=$max_len -timeout=20 "$corpus/$target" "$found" \
+            2>>"$log"
+        echo "fuzz: $target: corpus now $(ls "$corpus/$target" | wc -l) inputs"
+    fi
+done
