@@ -23,8 +23,8 @@ test-asan:
 	$(MAKE) test BUILD=$(ASAN_BUILD) CMAKE_ARGS="-DXELBDE_SANITIZE=ON"
 
 # The thread tests under ThreadSanitizer: the 128-thread run and the tests of
-# the registry, the named locks and the log.
-TSAN_TESTS = e2e_threads_test registry_test namedlock_test log_test log_multiproc_test
+# the registry, the named locks, the log, the terminal table and shared uploads.
+TSAN_TESTS = e2e_threads_test registry_test namedlock_test log_test log_multiproc_test terminal_ini_test upload_test
 test-tsan:
 	cmake -S . -B $(TSAN_BUILD) -DXELBDE_TSAN=ON $(CMAKE_ARGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS) xelcmd bdesim
