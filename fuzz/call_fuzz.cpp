@@ -42,6 +42,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fuzz/fuzz_peer.h"
 #include "fuzz/fuzz_support.h"
@@ -355,9 +356,36 @@ const char* const kRegisteredNames[] = {"FZ", "FZ        ", "fz", "", nullptr, "
 const char* const kIniNames[] = {"T1", "I1", "I2", "NOPE", "BAD", "t1", "A1", "I1        "};
 const char* const kAddressNames[] = {"127.0.0.2", "127.000.000.002", "0.0.0.0", "127.0.0.3"};
 
+// Inputs in the trace-file mode run in the scratch directory, and a fault
+// found then would leave its input there, to be removed with it: the
+// fuzzer's files are pinned to the directory it was started in.
+void PinArtifactPrefix(int* argc, char*** argv) {
+    static std::vector<std::string> texts;
+    static std::vector<char*> pointers;
+    char* cwd = ::getcwd(nullptr, 0);
+    const std::string start = cwd != nullptr ? cwd : "/";
+    std::free(cwd);
+    bool pinned = false;
+    for (int i = 0; i < *argc; ++i) {
+        std::string arg = (*argv)[i];
+        for (const std::string key : {"-artifact_prefix=", "-exact_artifact_path="}) {
+            if (arg.rfind(key, 0) != 0) continue;
+            pinned = true;
+            if (arg.size() > key.size() && arg[key.size()] != '/') arg = key + start + "/" + arg.substr(key.size());
+        }
+        texts.push_back(arg);
+    }
+    if (!pinned) texts.push_back("-artifact_prefix=" + start + "/");
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    *argc = static_cast<int>(texts.size());
+    *argv = pointers.data();
+}
+
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    PinArtifactPrefix(argc, argv);
     fuzz_support::Scratch();
     // Records the library writes while no log is started go to standard
     // output; the fuzzer reports on standard error.

@@ -1,7 +1,7 @@
 // Replay driver for the fuzz targets in builds without libFuzzer: feeds every
 // file of the corpus directory, then a fixed number of deterministic
 // mutations of each (bit flips, truncations, byte runs; 300, or as many as
-// the second argument says), to the target.
+// the second argument says, fewer for a large corpus), to the target.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -43,12 +43,19 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::vector<std::string> corpus = ReadCorpus(argv[1]);
+    // A large corpus gets fewer mutations of each input, so the replay stays
+    // quick: about kMaxRuns runs in all, but every input at least once.
+    constexpr std::size_t kMaxRuns = 6000;
+    int rounds = argc > 2 ? std::atoi(argv[2]) : 300;
+    if (!corpus.empty() && corpus.size() * static_cast<std::size_t>(rounds + 1) > kMaxRuns) {
+        rounds = static_cast<int>(kMaxRuns / corpus.size()) - 1;
+        if (rounds < 0) rounds = 0;
+    }
     if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
     if (corpus.empty()) {
         std::fprintf(stderr, "empty corpus %s\n", argv[1]);
         return 2;
     }
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 300;
     uint32_t seed = 12345;
     auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
     int runs = 0;

@@ -10,7 +10,7 @@
 # BUILD/fuzz-artifacts/TARGET/ and the report in BUILD/fuzz-TARGET.log.
 # TARGETS="call" limits the run to the targets named.
 set -eu
-build=$1
+build=$(cd "$1" && pwd)
 seconds=$2
 merge=${3:-}
 corpus=$(cd "$(dirname "$0")" && pwd)/corpus
