@@ -24,7 +24,10 @@ constexpr std::size_t kShortLen = 526;
 constexpr std::size_t kLongLen = 1920;
 constexpr unsigned char kReplyMarker[2] = {0xCE, 0xCA};
 constexpr int64_t kSlowEveryMs = 10000;
-constexpr int kPauseBudgetMs = 8;  // pauses between pieces, per conversation
+// Pauses between pieces: long enough for the library to take the first
+// piece on its own, short enough not to slow the fuzzing down.
+constexpr int kPauseUs[2] = {100, 300};
+constexpr int kPauseBudgetUs = 1000;  // per conversation
 
 enum Action { kReply00 = 0, kReply01, kReplyStatus, kReplyPatched, kRaw, kClose, kSilence, kLate };
 
@@ -43,8 +46,8 @@ bool SlowAllowed() {
     return true;
 }
 
-void SleepMs(int ms) {
-    timespec ts{0, static_cast<long>(ms) * 1000000L};
+void SleepUs(int us) {
+    timespec ts{0, static_cast<long>(us) * 1000L};
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
@@ -253,7 +256,7 @@ void Peer::Converse() {
     Script script(script_);
     Operation current;
     int repeatLeft = 0;
-    int pauseBudget = kPauseBudgetMs;
+    int pauseBudget = kPauseBudgetUs;
     bool finishing = false;
 
     // Sends everything unless the connection fails or Finish is called.
@@ -310,11 +313,11 @@ void Peer::Converse() {
         }
         reply.append(op.extra.begin(), op.extra.end());
         std::size_t cut = op.pieces && reply.size() > 1 ? 1 + op.cut * (reply.size() - 1) / 256 : reply.size();
-        const int pause = 1 + (op.cut & 1);
+        const int pause = kPauseUs[op.cut & 1];
         if (cut < reply.size() && pause <= pauseBudget) {
             if (!sendAll(c.fd, reply.data(), cut)) return false;
             pauseBudget -= pause;
-            SleepMs(pause);
+            SleepUs(pause);
         } else {
             cut = 0;
         }

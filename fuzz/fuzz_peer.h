@@ -22,8 +22,9 @@
 //               6  no answer at all (the library waits its time-out)
 //               7  the reply of 0, held back until the next request: it
 //                  arrives late, after the library's time-out
-//             bit 3  the reply goes out in two pieces, 1-2 ms apart (next
-//                    byte: where it is cut and how long the pause is)
+//             bit 3  the reply goes out in two pieces, 0.1 or 0.3 ms apart
+//                    (next byte: where it is cut and how long the pause is;
+//                    at most 1 ms of pauses per input)
 //             bit 4  extra bytes after the reply (next byte: count, then
 //                    the bytes), putting the conversation out of step
 //             bits 5-7  the same operation also answers the next 0-7 requests
