@@ -5,7 +5,7 @@
 // socketpair registered under a terminal name, and whatever the library
 // connects to on the listeners (port 23 of 127.0.0.2, .3 and .4, inside
 // the private network namespace). It reads each request (the 4-byte prefix,
-// then a status, short or long frame, told apart by its header byte) and
+// then a status, short or long frame, told apart by its header bytes) and
 // takes the next operation from the script:
 //
 //   op byte   bits 0-2  what to do
