@@ -56,6 +56,7 @@ constexpr std::size_t kHeaderLen = 3;
 constexpr std::size_t kArgumentsLen = 24;
 constexpr const char* kRegisteredName = "FZ";
 constexpr int kDescriptorsChecked = 64;
+constexpr int kTracedRequests = 8;  // requests answered in a traced conversation
 
 // -------------------------------------------------------------- set-up --
 
@@ -437,6 +438,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_readBudget = (setup & 0x10) ? static_cast<long>(budgetByte) * 64 : -1;
     ::setenv("TERMINI", g_iniDirectories[(choice >> 3) & 3].c_str(), 1);
 
+    // With the hexadecimal trace every exchange writes some 250 log records,
+    // each an open, lock, write and close: such conversations are kept short
+    // (long transfers add nothing new to the trace paths).
+    const bool traced = traceFile || (setup & 3) == 3;
+    const int maxRequests = traced ? kTracedRequests : INT_MAX;
     int mode = (setup >> 2) & 3;
     if (mode >= 2 && !peer.listening()) mode = 0;
     const unsigned omit = choice >> 5;
@@ -446,14 +452,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) std::abort();
         xelbde::InitApiLibrary();
         xelbde::SetSocketHandle(kRegisteredName, ends[0]);
-        peer.Begin(script, ends[1]);
+        peer.Begin(script, ends[1], maxRequests);
         name = kRegisteredNames[choice & 7];
         // Without terminal.ini lookups, so that no name reaches the resolver.
         if (call % 20 == 0) ::setenv("TERMINI", g_iniDirectories[0].c_str(), 1);
         RunCall(call, name, args, omit);
         DropRegistration(kRegisteredName);
     } else {
-        peer.Begin(script, -1);
+        peer.Begin(script, -1, maxRequests);
         if (mode == 3) ::setenv("TERMINI", g_iniDirectories[3].c_str(), 1);
         name = mode == 2 ? kIniNames[choice & 7] : kAddressNames[choice & 3];
         char rc[3] = {};

@@ -217,11 +217,12 @@ Peer::~Peer() {
     ::close(wake_[1]);
 }
 
-void Peer::Begin(std::span<const uint8_t> script, int direct) {
+void Peer::Begin(std::span<const uint8_t> script, int direct, int maxRequests) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         script_ = script;
         direct_ = direct;
+        maxRequests_ = maxRequests;
         busy_ = true;
     }
     changed_.notify_all();
@@ -257,6 +258,7 @@ void Peer::Converse() {
     Operation current;
     int repeatLeft = 0;
     int pauseBudget = kPauseBudgetUs;
+    int requests = 0;
     bool finishing = false;
 
     // Sends everything unless the connection fails or Finish is called.
@@ -281,6 +283,7 @@ void Peer::Converse() {
 
     // Answers one request; false when the connection is to be closed.
     auto answer = [&](Connection& c, const std::string& request) {
+        if (++requests > maxRequests_) return false;
         c.owed += static_cast<long>(request.size());  // every reply is as long as its request
         if (!c.held.empty()) {
             std::string late;

@@ -63,7 +63,8 @@ class Peer {
     bool listening() const { return !listeners_.empty(); }
     // Starts serving one conversation with the script (which must stay
     // valid until Finish returns). direct: a socketpair end to serve, or -1.
-    void Begin(std::span<const uint8_t> script, int direct);
+    // After maxRequests requests every connection is closed.
+    void Begin(std::span<const uint8_t> script, int direct, int maxRequests);
     // Ends the conversation: closes every connection still open, accepts
     // and closes what is still queued, and returns once the thread is idle.
     void Finish();
@@ -80,6 +81,7 @@ class Peer {
     bool quit_ = false;
     std::span<const uint8_t> script_;
     int direct_ = -1;
+    int maxRequests_ = 0;
     std::thread thread_;
 };
 
