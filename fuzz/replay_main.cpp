@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> corpus = ReadCorpus(argv[1]);
     // A large corpus gets fewer mutations of each input, so the replay stays
     // quick: about kMaxRuns runs in all, but every input at least once.
-    constexpr std::size_t kMaxRuns = 6000;
+    constexpr std::size_t kMaxRuns = 4000;
     int rounds = argc > 2 ? std::atoi(argv[2]) : 300;
     if (!corpus.empty() && corpus.size() * static_cast<std::size_t>(rounds + 1) > kMaxRuns) {
         rounds = static_cast<int>(kMaxRuns / corpus.size()) - 1;
