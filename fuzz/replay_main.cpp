@@ -1,6 +1,7 @@
 // Replay driver for the fuzz targets in builds without libFuzzer: feeds every
 // file of the corpus directory, then a fixed number of deterministic
-// mutations of each (bit flips, truncations, byte runs), to the target.
+// mutations of each (bit flips, truncations, byte runs; 300, or as many as
+// the second argument says, fewer for a large corpus), to the target.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+extern "C" [[gnu::weak]] int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 namespace {
 
@@ -37,10 +39,19 @@ void Run(const std::string& input) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s CORPUS_DIR\n", argv[0]);
+        std::fprintf(stderr, "usage: %s CORPUS_DIR [MUTATIONS]\n", argv[0]);
         return 2;
     }
     std::vector<std::string> corpus = ReadCorpus(argv[1]);
+    // A large corpus gets fewer mutations of each input, so the replay stays
+    // quick: about kMaxRuns runs in all, but every input at least once.
+    constexpr std::size_t kMaxRuns = 4000;
+    int rounds = argc > 2 ? std::atoi(argv[2]) : 300;
+    if (!corpus.empty() && corpus.size() * static_cast<std::size_t>(rounds + 1) > kMaxRuns) {
+        rounds = static_cast<int>(kMaxRuns / corpus.size()) - 1;
+        if (rounds < 0) rounds = 0;
+    }
+    if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
     if (corpus.empty()) {
         std::fprintf(stderr, "empty corpus %s\n", argv[1]);
         return 2;
@@ -51,7 +62,7 @@ int main(int argc, char** argv) {
     for (const std::string& original : corpus) {
         Run(original);
         ++runs;
-        for (int round = 0; round < 300; ++round) {
+        for (int round = 0; round < rounds; ++round) {
             std::string input = original;
             switch (next() % 4) {
                 case 0:  // flip bits
@@ -71,6 +82,6 @@ int main(int argc, char** argv) {
             ++runs;
         }
     }
-    std::printf("%d inputs replayed\n", runs);
+    std::fprintf(stderr, "%d inputs replayed\n", runs);
     return 0;
 }

@@ -91,10 +91,11 @@ std::string SelectorLines() {
     std::string text = "  SELECTOR ";
     for (const bdesim::KindRow& row : bdesim::Selectors()) {
         std::size_t column = text.size() - (text.rfind('\n') + 1);  // npos + 1 is 0
-        if (column + 1 + row.name.size() > 79) text += "\n" + std::string(11, ' ');
+        if (column + 1 + row.name.size() > 79) text.append("\n").append(11, ' ');
         (text += ' ') += row.name;
     }
-    return text + "\n";
+    text += '\n';
+    return text;
 }
 
 int Fail(const std::string& message) {

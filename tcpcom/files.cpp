@@ -185,6 +185,9 @@ int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* 
 
 extern "C" int RemoveFileWhenFree(const char* path) {
     if (path == nullptr) return 1;
+    // Only a regular file is removed (a device node or FIFO is not even
+    // opened): the open that follows decides about anything else.
+    if (struct stat named {}; ::stat(path, &named) == 0 && !S_ISREG(named.st_mode)) return 1;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {
@@ -216,6 +219,11 @@ extern "C" int RemoveFileWhenFree(const char* path) {
 extern "C" int RemoveHeldFile(const char* path, int fd) {
     if (PathNamesFile(path, fd) != 1) {
         errno = ESTALE;
+        return 0;
+    }
+    // Only regular files are removed: never a device node or a FIFO.
+    if (struct stat held {}; ::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+        errno = EPERM;
         return 0;
     }
     return ::unlink(path) == 0 || errno == ENOENT ? 1 : 0;

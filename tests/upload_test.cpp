@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -257,11 +258,18 @@ TEST(UploadFaults, OnlyStatusesBelow90GetTheFailureReset) {
 }
 
 TEST(UploadFaults, UncreatableHostFileGives14AndNothingIsSent) {
-    UploadTerminal terminal(Content(100));
-    char rc[3] = {};
-    APUPL00B("T1", "no-such-dir/up.dat", "DATEN", "1", rc);
-    EXPECT_EQ(Rc(rc), "14");
-    EXPECT_TRUE(terminal.peer.requests().empty());
+    // A FIFO (as a device node) is no host file: it is neither removed nor written into.
+    ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+    for (const char* target : {"no-such-dir/up.dat", "fifo"}) {
+        const char* name = target[0] == 'f' ? "T2" : "T1";
+        UploadTerminal terminal(Content(100), 0, {}, name);
+        char rc[3] = {};
+        APUPL00B(name, target, "DATEN", "1", rc);
+        EXPECT_EQ(Rc(rc), "14") << target;
+        EXPECT_TRUE(terminal.peer.requests().empty()) << target;
+    }
+    struct stat st {};
+    EXPECT_TRUE(::stat("fifo", &st) == 0 && S_ISFIFO(st.st_mode));
 }
 
 TEST(UploadFaults, FailedResetExchangeGives16AndLeavesAnEmptyFile) {

@@ -82,7 +82,8 @@ std::optional<Frame> ShortExchange(const Session& session, const Frame& request)
 
 template <std::size_t N>
 void FrameBytes<N>::PutText(std::size_t offset, const char* text, std::size_t length) {
-    std::size_t n = text != nullptr ? ::strnlen(text, length) : 0;
+    if (text == nullptr) return;  // a missing text puts nothing (and memcpy must never see a null pointer)
+    std::size_t n = ::strnlen(text, length);
     if (n > N - offset) n = N - offset;
     std::memcpy(bytes.data() + offset, text, n);
 }

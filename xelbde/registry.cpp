@@ -16,8 +16,11 @@ constexpr const char* kTableLockName = "XELBDE2";
 
 std::array<SocketSlot, kRegistrySlots> g_slots{};
 
-// Both are changed only while XELBDE1 is held.
-bool g_firstCall = true;
+// Both are changed only while XELBDE1 is held. XELBDE1 is a file lock, taken
+// through a descriptor of each call's own, which orders the threads but is no
+// synchronisation the language knows of: the flag is atomic, so a thread that
+// sees the first call done also sees the cleared table and its lock handle.
+std::atomic<bool> g_firstCall{true};
 MutexHandle g_tableLock{-1};
 
 std::atomic<int> g_lockWaitMs{kLockWaitMs};
@@ -79,10 +82,10 @@ Code InitApiLibrary() {
     MutexHandle* initLock = tcpcom::ProcessLock(kInitLockName);
     if (initLock == nullptr || MutexWait(initLock, LockWaitMs()) != 1) return Code::kInitLock;
     Code code = Code::kOk;
-    if (g_firstCall) {
+    if (g_firstCall.load(std::memory_order_acquire)) {
         g_slots.fill(SocketSlot{});
         if (MutexCreate(kTableLockName, &g_tableLock)) {
-            g_firstCall = false;
+            g_firstCall.store(false, std::memory_order_release);
         } else {
             g_tableLock.fd = -1;
             code = Code::kTableLockCreate;
