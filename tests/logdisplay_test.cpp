@@ -12,6 +12,7 @@
 #include "tests/support/testing.h"
 #include "xelbde/internal.h"
 
+using testing_support::PathExists;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
 
@@ -57,6 +58,12 @@ TEST(LogListing, RowFormatMatchesTheTableLayout) {
     ASSERT_EQ(List("", "00000000000000", "29991231235959", "*ALL"), 0);
     EXPECT_EQ(Listed(), kHeader + Row("BDE01", "22.12.2006", "10:30:00", "APDEL00B", "00", "Datei=abc.dat") +
                             Row("T2", "03.02.2007", "14:05:09", "APTYP01B", "16", ""));
+}
+
+TEST(LogListing, NoLogYetListsTheHeaderOnly) {
+    ASSERT_FALSE(PathExists("xelbde.log"));
+    EXPECT_EQ(List("T1", "", "", "*ALL"), 0);  // the listing's own start begins the log
+    EXPECT_EQ(Listed(), kHeader);
 }
 
 TEST(LogListing, LogAtItsSizeLimitShowsTheRecordsThatWereThere) {

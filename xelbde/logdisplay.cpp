@@ -211,11 +211,16 @@ extern "C" int XelbdeDisplayLog(const char* terminal, const char* outputFile, co
     // the file held at that moment is listed.
     const char* logName = XelbdeLogFileName();
     int log = ::open(logName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    const int openError = errno;
+    int openError = errno;
+    XelbdeInitLog();
+    // A log that did not exist yet does now, begun by this process: list it.
+    if (log == -1 && openError == ENOENT) {
+        log = ::open(logName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        openError = errno;
+    }
     struct stat st;
     const bool regular = log >= 0 && ::fstat(log, &st) == 0 && S_ISREG(st.st_mode);
     off_t remaining = regular ? st.st_size : 0;
-    XelbdeInitLog();
     if (!regular) {
         // A FIFO or device is no log that could be listed: it would wait or never end.
         LogFailure("Fehler beim Oeffnen von %s", logName, log == -1 ? openError : 0);
