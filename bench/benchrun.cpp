@@ -392,7 +392,8 @@ void Fleet() {
     ::mkdir(dir.c_str(), 0755);
     std::string config, ini, names, addresses, uploadNames, uploadAddresses;
     for (int n = 1; n <= kFleetTerminals; ++n) {
-        const std::string name = "T" + std::to_string(n);
+        std::string name = "T";  // appended, not "T" + ...: GCC 12 -O3 warns falsely on that form
+        name += std::to_string(n);
         config += "[terminal " + name + "]\nlisten = " + FleetAddress(n) + "\nstore = store/" + name + "\n";
         ini += "[" + name + "]\nIP = " + FleetAddress(n) + "\n";
         names += name + "\n";

@@ -13,7 +13,9 @@
 TEST(Fleet, SixtyFourTerminalsOneLineEachAndTheFailuresCounted) {
     std::string config, ini;
     for (int n = 1; n <= 64; ++n) {
-        const std::string name = "T" + std::to_string(n), address = "127.0.1." + std::to_string(n);
+        std::string name = "T", address = "127.0.1.";  // appended: GCC 12 -O3 warns falsely on "T" + ...
+        name += std::to_string(n);
+        address += std::to_string(n);
         config += "[terminal " + name + "]\nlisten = " + address + "\n";
         if (n == 63) config += "fault = any silence\n";
         if (n == 64) config += "fault = connect refuse\n";
