@@ -8,30 +8,13 @@
 # Usage: callers.sh c|cobol|python BUILD_DIR SOURCE_DIR [C_EXAMPLE]
 set -eu
 language=$1 build=$2 source=$3 c_example=${4:-}
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-dir=$(mktemp -d /tmp/xeltest-XXXXXX)
-sim=
-cleanup() {
-  if [ -n "$sim" ]; then kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; fi
-  rm -rf "$dir"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/common.sh"
 cd "$dir"
 mkdir .locks store
 export XELBDE_LOCKDIR="$dir/.locks" LD_LIBRARY_PATH="$build/lib"
 seq 1 3000 > store/BOOK.dat  # more than one upload block
 
-"$build/sim/bdesim" --listen 127.0.0.2 --name HALLE1 --store store --version "KORVO_5214-031_TOUR" \
-  --ready-file ready >bdesim.out 2>&1 &
-sim=$!
-tries=0
-until [ -f ready ]; do
-  tries=$((tries + 1))
-  if [ $tries -gt 100 ] || ! kill -0 "$sim" 2>/dev/null; then cat bdesim.out; fail "bdesim did not start"; exit 1; fi
-  sleep 0.1
-done
+start_bdesim "$build/sim/bdesim" --listen 127.0.0.2 --name HALLE1 --store store --version "KORVO_5214-031_TOUR"
 
 # The ways each caller is built and run: "NAME COMMAND..." per line.
 case $language in
@@ -68,5 +51,4 @@ printf '%s\n' "$runs" | while read -r name command; do
   [ $failures -eq 0 ] || exit 1
 done || failures=$((failures + 1))
 
-[ $failures -eq 0 ] && echo "$language caller: ok"
-exit $failures
+finish "$language caller"

@@ -7,11 +7,7 @@
 set -eu
 build=$1 version=$2
 here=$(cd "$(dirname "$0")" && pwd)
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-dir=$(mktemp -d /tmp/xeltest-XXXXXX)
-trap 'rm -rf "$dir"' EXIT
+. "$(dirname "$0")/common.sh"
 cmake --install "$build" --prefix "$dir/usr" >/dev/null
 cd "$dir/usr"
 lib=$(dirname "$(find . -name libxelbde.so.1)")
@@ -59,5 +55,4 @@ ldd cmake-build/caller_cmake | grep -q libxelbde && fail "the CMake build is not
 for caller in ./caller_pkgconfig cmake-build/caller_cmake; do
   "$caller" || fail "$caller ended $?"
 done
-[ $failures -eq 0 ] && echo "install tree: ok"
-exit $failures
+finish "install tree"

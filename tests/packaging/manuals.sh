@@ -6,11 +6,7 @@
 # Usage: manuals.sh MAN_DIR XELCMD BDESIM HEADER
 set -eu
 man_dir=$1 xelcmd=$2 bdesim=$3 header=$4
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-dir=$(mktemp -d /tmp/xeltest-XXXXXX)
-trap 'rm -rf "$dir"' EXIT
+. "$(dirname "$0")/common.sh"
 for page in xelcmd.1 bdesim.1 xelbde.3; do
   LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -E UTF-8 -l "$man_dir/$page" >"$dir/$page.txt" 2>"$dir/$page.err" ||
     fail "man -l $page ended $?"
@@ -30,5 +26,4 @@ for page in xelcmd.1 xelbde.3; do
   for code in 00 16 33 37 69; do grep -q "^ *$code  " "$dir/$page.txt" || fail "$page lacks return code $code"; done
 done
 
-[ $failures -eq 0 ] && echo "manual pages: ok"
-exit $failures
+finish "manual pages"

@@ -8,16 +8,7 @@
 # Usage: package.sh BUILD_DIR VERSION
 set -eu
 build=$1 version=$2
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-dir=$(mktemp -d /tmp/xeltest-XXXXXX)
-sim=
-cleanup() {
-  if [ -n "$sim" ]; then kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; fi
-  rm -rf "$dir"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/common.sh"
 cd "$dir"
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$dir/cpack" >cpack.log 2>&1 || { cat cpack.log; exit 1; }
 runtime=$(ls cpack/xelbde_"$version"_*.deb) && dev=$(ls cpack/xelbde-dev_"$version"_*.deb) ||
@@ -49,14 +40,7 @@ lib=$(dirname "$(find root -name libxelbde.so.1)")
 export LD_LIBRARY_PATH="$dir/$lib" XELBDE_LOCKDIR="$dir/.locks"
 mkdir .locks store
 seq 1 500 > store/BOOK.dat
-root/usr/bin/bdesim --listen 127.0.0.2 --name HALLE1 --store store --ready-file ready >bdesim.out 2>&1 &
-sim=$!
-tries=0
-until [ -f ready ]; do
-  tries=$((tries + 1))
-  if [ $tries -gt 100 ] || ! kill -0 "$sim" 2>/dev/null; then cat bdesim.out; fail "packaged bdesim did not start"; exit 1; fi
-  sleep 0.1
-done
+start_bdesim root/usr/bin/bdesim --listen 127.0.0.2 --name HALLE1 --store store
 [ "$(root/usr/bin/xelcmd 127.0.0.2 aptyp01b)" = "5214-031" ] || fail "packaged xelcmd: $(root/usr/bin/xelcmd 127.0.0.2 aptyp01b)"
 
 export PKG_CONFIG_PATH="$dir/$lib/pkgconfig"
@@ -66,5 +50,4 @@ cc -o xeltour root/usr/share/doc/xelbde/examples/c/xeltour.c $(pkg-config --cfla
 ./xeltour 127.0.0.2 >xeltour.out 2>&1 || { cat xeltour.out; fail "the packaged C example ended $?"; }
 cmp -s store/BOOK.dat book.dat || fail "the packaged C example did not upload BOOK"
 
-[ $failures -eq 0 ] && echo "packages $(basename "$runtime") $(basename "$dev"): ok"
-exit $failures
+finish "packages $(basename "$runtime") $(basename "$dev")"

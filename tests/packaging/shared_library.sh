@@ -6,8 +6,7 @@
 # Usage: shared_library.sh LIBRARY HEADER C_API_TEST
 set -eu
 lib=$1 header=$2 program=$3
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/common.sh"
 
 soname=$(objdump -p "$lib" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = libxelbde.so.1 ] || fail "soname is '$soname', expected libxelbde.so.1"
@@ -22,10 +21,7 @@ for name in $declared; do
   printf '%s\n' "$exported" | grep -qx "$name" || fail "$name is declared in $header but not exported"
 done
 
-dir=$(mktemp -d /tmp/xeltest-XXXXXX)
-trap 'rm -rf "$dir"' EXIT
 mkdir "$dir/.locks"
 (cd "$dir" && XELBDE_LOCKDIR=$dir/.locks "$program") || fail "c_api_test"
 
-[ $failures -eq 0 ] && echo "shared library: soname, $(printf '%s\n' "$exported" | wc -l) exported names, C caller: ok"
-exit $failures
+finish "shared library: soname, $(printf '%s\n' "$exported" | wc -l) exported names, C caller"
