@@ -339,11 +339,13 @@ void Peer::Converse() {
         if (n <= 0) return false;
         c.input.append(buffer, static_cast<std::size_t>(n));
         while (c.input.size() >= kPrefixLen + kStatusLen) {
-            // A long frame has 0xD8 at byte 1; the status and short frames
-            // have their marker there and differ at byte 3. (Byte 3 of a
-            // long frame is the first byte of an object name: any byte.)
+            // Status and short requests carry the request marker CA CE at
+            // bytes 1-2 and differ at byte 3; anything else is long: a long
+            // request (0xD8 at byte 1) or an upload's echo of a reply. (Byte
+            // 3 of a long frame is the first byte of an object name.)
             const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(c.input[kPrefixLen + i]); };
-            const std::size_t length = byte(1) == 0xD8 ? kLongLen : byte(3) == 0x66 ? kStatusLen : kShortLen;
+            const bool marked = byte(1) == 0xCA && byte(2) == 0xCE;
+            const std::size_t length = !marked ? kLongLen : byte(3) == 0x66 ? kStatusLen : kShortLen;
             if (c.input.size() < kPrefixLen + length) break;
             const std::string request = c.input.substr(kPrefixLen, length);
             c.input.erase(0, kPrefixLen + length);

@@ -127,7 +127,10 @@ class Listener {
             std::string frame(12, '\0');
             if (!ReadExact(client, prefix, 4) || !ReadExact(client, frame.data(), 12)) return;
             auto byte = [&](int i) { return static_cast<unsigned char>(frame[static_cast<std::size_t>(i)]); };
-            std::size_t length = byte(3) == 0x66 ? 12 : byte(3) == 0x69 ? 526 : 1920;
+            // Status and short requests: marker CA CE at bytes 1-2, then 0x66 or
+            // 0x69; anything else is long (byte 3 is then any name byte).
+            const bool marked = byte(1) == 0xCA && byte(2) == 0xCE;
+            const std::size_t length = !marked ? 1920 : byte(3) == 0x66 ? 12 : 526;
             frame.resize(length);
             if (length > 12 && !ReadExact(client, frame.data() + 12, length - 12)) return;
             {

@@ -57,14 +57,11 @@ void ScriptedPeer::Run() {
         std::string frame(12, '\0');
         if (!ReadExact(peer_, prefix, 4) || !ReadExact(peer_, frame.data(), 12)) return;
         auto byte = [&](int i) { return static_cast<unsigned char>(frame[i]); };
-        std::size_t length = 12;
-        if (byte(1) == 0xCA && byte(2) == 0xCE && byte(3) == 0x66) {
-            length = 12;
-        } else if (byte(3) == 0x69) {
-            length = 526;
-        } else {
-            length = 1920;
-        }
+        // Status and short requests carry the request marker CA CE at bytes
+        // 1-2 and differ at byte 3; anything else is long (byte 3 of a long
+        // frame is the first byte of an object name: any byte).
+        const bool marked = byte(1) == 0xCA && byte(2) == 0xCE;
+        const std::size_t length = !marked ? 1920 : byte(3) == 0x66 ? 12 : 526;
         frame.resize(length);
         if (length > 12 && !ReadExact(peer_, frame.data() + 12, length - 12)) return;
         {
