@@ -95,7 +95,9 @@ until [ -f ready ]; do
   sleep 0.1
 done
 
-export DEBUG_LEVEL=0 XELBDE_TIMEOUT=5
+# The lock files go into the tour's own directory, so it leaves nothing behind.
+mkdir .locks
+export DEBUG_LEVEL=0 XELBDE_TIMEOUT=5 XELBDE_LOCKDIR="$work/.locks"
 say "bdesim plays HALLE1 (127.0.0.2), LAGER2 (127.0.0.3) and, through the ISDN adapter ROUTER1, FERN1"
 cat terminal.ini
 
