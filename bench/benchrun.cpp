@@ -469,7 +469,7 @@ void Fleet() {
             },
             [&] {
                 minimalUp.push_back(
-                    RunOk(shell(xargs + minclient + " upload {} 23 < " + dir + "/upload-addresses")).seconds);
+                    RunOk(shell("cd " + dir + " && " + xargs + minclient + " upload {} 23 {}.min < upload-addresses")).seconds);
             });
     }
     ::setenv("DEBUG_FILE", (g_work + "/xelbde.log").c_str(), 1);

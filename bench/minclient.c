@@ -6,9 +6,11 @@
  *   minclient typ ADDR [PORT]            one type query as a process: connect,
  *       send the prefix and the 12-byte status frame (16 bytes), read the
  *       12-byte reply, exit 0 when it carries the reply marker
- *   minclient upload ADDR PORT           an upload round of blocks until the
- *       terminal's "00", with the final acknowledgement; exit 0 on success */
+ *   minclient upload ADDR PORT FILE      an upload round of blocks until the
+ *       terminal's "00", each block's data written to FILE as it arrives,
+ *       with the final acknowledgement; exit 0 on success */
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdio.h>
@@ -98,9 +100,11 @@ static int TypeQuery(const char* host, const char* port) {
     return reply[1] == 0xCE && reply[2] == 0xCA ? 0 : 1;
 }
 
-static int Upload(const char* host, const char* port) {
+static int Upload(const char* host, const char* port, const char* path) {
     int fd = Connect(host, port);
     if (fd < 0) return 1;
+    int out = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) return 1;
     static unsigned char request[kPrefix + kLongLen], reply[kLongLen];
     LongRequest(request, "GFCDNL50"); /* the upload reset */
     memcpy(request + kPrefix + 3, "QDIRINFOS", 9);
@@ -110,7 +114,9 @@ static int Upload(const char* host, const char* port) {
     do {
         if (!SendAll(fd, request, sizeof request) || !ReadAll(fd, reply, sizeof reply)) return 1;
         memcpy(request + kPrefix + 81, reply + 81, 1792); /* the next request echoes this block */
+        if (reply[49] == '0' && reply[50] == '1' && write(out, reply + 81, 1792) != 1792) return 1;
     } while (reply[49] == '0' && reply[50] == '1');
+    if (close(out) != 0) return 1;
     memcpy(request + kPrefix, reply, kLongLen); /* the acknowledgement: the reply sent back */
     memcpy(request + kPrefix + 49, "00", 2);
     memcpy(request + kPrefix + 72, "GFCUPL00", 8);
@@ -124,7 +130,7 @@ static int Upload(const char* host, const char* port) {
 int main(int argc, char** argv) {
     if (argc == 5 && strcmp(argv[1], "pingpong") == 0) return PingPong(argv[2], argv[3], atol(argv[4]));
     if ((argc == 3 || argc == 4) && strcmp(argv[1], "typ") == 0) return TypeQuery(argv[2], argc == 4 ? argv[3] : "23");
-    if (argc == 4 && strcmp(argv[1], "upload") == 0) return Upload(argv[2], argv[3]);
-    fprintf(stderr, "usage: minclient pingpong ADDR PORT COUNT | typ ADDR [PORT] | upload ADDR PORT\n");
+    if (argc == 5 && strcmp(argv[1], "upload") == 0) return Upload(argv[2], argv[3], argv[4]);
+    fprintf(stderr, "usage: minclient pingpong ADDR PORT COUNT | typ ADDR [PORT] | upload ADDR PORT FILE\n");
     return 2;
 }
