@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fstream>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,6 +46,7 @@ struct Connection {
     std::size_t limit = 0;
     long trickleMs = 0;
     bool wantWrite = false;
+    int watched = -1;  // the events the epoll set holds for fd; -1 none
     Clock::time_point wakeAt{};
     Kind outKind = Kind::kUnknown;
     Endpoint* outWho = nullptr;
@@ -81,8 +81,41 @@ bool Server::OpenListener(Endpoint& e) {
 }
 
 void Server::CloseListener(Endpoint& e) {
-    if (e.listenFd >= 0) ::close(e.listenFd);
+    if (e.listenFd >= 0) ::close(e.listenFd);  // which also takes it out of the epoll set
     e.listenFd = -1;
+    e.watched = -1;
+}
+
+// Brings what the epoll set holds for fd in line with want (-1: nothing).
+// A connection is always held, with no events at all while it neither
+// reads nor writes, so that its hang-up and errors are still seen.
+void Server::Watch(int fd, int& watched, int want, std::uint64_t key) {
+    if (want == watched) return;
+    epoll_event event{};
+    event.events = static_cast<std::uint32_t>(want < 0 ? 0 : want);
+    event.data.u64 = key;
+    const int op = watched < 0 ? EPOLL_CTL_ADD : want < 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+    if (::epoll_ctl(epoll_, op, fd, &event) == 0) {
+        watched = want;
+    } else {
+        std::fprintf(stderr, "bdesim: epoll_ctl: %s\n", std::strerror(errno));
+    }
+}
+
+// Waits for events until the timeout, letting the signals of mask in
+// meanwhile; the number of events in events_, 0 on a time-out, -1 on error.
+int Server::Wait(std::chrono::nanoseconds timeout, const sigset_t* mask) {
+    static bool fine = true;  // epoll_pwait2 (nanoseconds) exists in this kernel
+    if (fine) {
+        timespec t{static_cast<time_t>(timeout.count() / 1000000000), static_cast<long>(timeout.count() % 1000000000)};
+        int n = ::epoll_pwait2(epoll_, events_.data(), static_cast<int>(events_.size()), &t, mask);
+        if (n >= 0 || errno != ENOSYS) return n;
+        fine = false;
+    }
+    // Older kernels: whole milliseconds, rounded up so a timer never fires early.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();
+    return ::epoll_pwait(epoll_, events_.data(), static_cast<int>(events_.size()),
+                         static_cast<int>(std::min<long long>(ms, 3600000)), mask);
 }
 
 bool Server::Roll(const Fault& f) {
@@ -198,6 +231,11 @@ int Server::Setup(const Config& config, const Options& options) {
         endpoints_.push_back(std::move(e));
     }
     for (auto& e : endpoints_) all_.push_back(e.get());
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0) {
+        std::fprintf(stderr, "bdesim: epoll_create1: %s\n", std::strerror(errno));
+        return 2;
+    }
 
     std::string ready = "ready";
     for (auto& owned : endpoints_) {
@@ -441,51 +479,43 @@ void Server::Run() {
     sigdelset(&waiting, SIGTERM);
     sigdelset(&waiting, SIGINT);
 
-    std::vector<pollfd> fds;
-    std::vector<Endpoint*> listeners;
-    std::vector<Connection*> polled;
+    // Keys of the epoll set: a listener is its endpoint's index times two
+    // plus one, a connection the address of its record (even).
+    auto connectionKey = [](Connection& c) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&c)); };
     while (!g_stop) {
         UpdateGates();
-        fds.clear();
-        listeners.clear();
-        polled.clear();
         Clock::time_point now = Clock::now();
         Clock::time_point wake = now + std::chrono::hours(1);
-        for (auto& owned : endpoints_) {
-            Endpoint& e = *owned;
+        for (std::size_t i = 0; i < endpoints_.size(); ++i) {
+            Endpoint& e = *endpoints_[i];
             if (e.gateShut && !e.gateForever) wake = std::min(wake, e.gateUntil);
-            if (e.listenFd < 0 || e.busy || e.gateShut) continue;
-            fds.push_back({e.listenFd, POLLIN, 0});
-            listeners.push_back(&e);
+            if (e.listenFd >= 0) Watch(e.listenFd, e.watched, e.busy || e.gateShut ? -1 : int{EPOLLIN}, i * 2 + 1);
         }
         for (auto& owned : connections_) {
             Connection& c = *owned;
-            short events = c.inLength < c.in.size() ? POLLIN : 0;
-            if (c.phase == Connection::Phase::kSending && c.wantWrite) events |= POLLOUT;
+            int events = c.inLength < c.in.size() ? int{EPOLLIN} : 0;
+            if (c.phase == Connection::Phase::kSending && c.wantWrite) events |= EPOLLOUT;
             if (c.phase == Connection::Phase::kDelay ||
                 (c.phase == Connection::Phase::kSending && c.trickleMs > 0 && !c.wantWrite))
                 wake = std::min(wake, c.wakeAt);
-            fds.push_back({c.fd, events, 0});
-            polled.push_back(&c);
+            Watch(c.fd, c.watched, events, connectionKey(c));
         }
-        auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(wake - now, Clock::duration::zero()));
-        timespec timeout{static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
-        int ready = ::ppoll(fds.data(), fds.size(), &timeout, &waiting);
+        const int ready = Wait(std::max(wake - now, Clock::duration::zero()), &waiting);
         if (ready < 0 && errno != EINTR) {
-            std::fprintf(stderr, "bdesim: poll: %s\n", std::strerror(errno));
+            std::fprintf(stderr, "bdesim: epoll_pwait: %s\n", std::strerror(errno));
             break;
         }
         if (g_stop) break;
-        if (ready > 0) {
-            for (std::size_t i = 0; i < listeners.size(); ++i) {
-                if (fds[i].revents & POLLIN) Accept(*listeners[i]);
+        for (int k = 0; k < ready; ++k) {
+            const std::uint64_t key = events_[static_cast<std::size_t>(k)].data.u64;
+            const std::uint32_t got = events_[static_cast<std::size_t>(k)].events;
+            if (key & 1) {
+                if (got & EPOLLIN) Accept(*endpoints_[key / 2]);
+                continue;
             }
-            for (std::size_t i = 0; i < polled.size(); ++i) {
-                Connection& c = *polled[i];
-                short revents = fds[listeners.size() + i].revents;
-                if (c.fd >= 0 && (revents & (POLLIN | POLLHUP | POLLERR))) Read(c);
-                if (c.fd >= 0 && (revents & POLLOUT)) Pump(c);
-            }
+            Connection& c = *reinterpret_cast<Connection*>(static_cast<std::uintptr_t>(key));
+            if (c.fd >= 0 && (got & (EPOLLIN | EPOLLHUP | EPOLLERR))) Read(c);
+            if (c.fd >= 0 && (got & EPOLLOUT)) Pump(c);
         }
         now = Clock::now();
         for (auto& owned : connections_) {
@@ -505,6 +535,8 @@ void Server::Shutdown() {
     shutDown_ = true;
     for (auto& c : connections_) End(*c, false, "close at exit");
     connections_.clear();
+    if (epoll_ >= 0) ::close(epoll_);
+    epoll_ = -1;
     for (auto& owned : endpoints_) {
         Endpoint& e = *owned;
         CloseListener(e);

@@ -1,13 +1,19 @@
-// The poll() loop that serves every simulated terminal and adapter: one
+// The epoll loop that serves every simulated terminal and adapter: one
 // thread, non-blocking sockets, timers for delayed and trickled replies.
 #ifndef SIM_SERVER_H
 #define SIM_SERVER_H
 
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <sys/epoll.h>
 
 #include "sim/config.h"
 #include "sim/sim.h"
@@ -33,7 +39,7 @@ class Server {
     // configuration (messages on standard error).
     int Setup(const Config& config, const Options& options);
     // Serves until SIGTERM or SIGINT arrives (they must be blocked by the
-    // caller; they are let through only while waiting in ppoll).
+    // caller; they are let through only while waiting for events).
     void Run();
     // Closes everything, writes the counters, removes temporary stores.
     void Shutdown();
@@ -54,6 +60,8 @@ class Server {
     Fault* Match(Endpoint& e, Kind kind);
     bool Roll(const Fault& f);
     std::string AddressText(const Endpoint& e) const;
+    void Watch(int fd, int& watched, int want, std::uint64_t key);
+    int Wait(std::chrono::nanoseconds timeout, const sigset_t* mask);
 
     std::vector<std::unique_ptr<Endpoint>> endpoints_;
     std::vector<Endpoint*> all_;
@@ -61,6 +69,8 @@ class Server {
     Trace trace_;
     std::mt19937 random_;
     bool shutDown_ = false;
+    int epoll_ = -1;
+    std::array<epoll_event, 64> events_{};
 };
 
 }  // namespace bdesim

@@ -64,6 +64,7 @@ struct Endpoint {
     bool listens = false;
     sockaddr_in address{};  // port filled in once bound
     int listenFd = -1;
+    int watched = -1;   // the events the server's epoll set holds for listenFd; -1 none
     bool busy = false;  // a connection is being served
     long connections = 0;
     std::vector<Fault> faults;
