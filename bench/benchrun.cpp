@@ -521,15 +521,12 @@ void Logging() {
 }
 
 // Peak resident size of xelcmd, measured by peakrss, against the minimal
-// terminal: the median of the download and upload runs of each size. A
-// size differs by some pages from run to run whatever the file (how many
-// library pages the kernel maps around each fault depends on the page
-// cache), so flat means the medians lie within 16 pages.
+// terminal: each command against itself, the medians of its 1 MiB and its
+// 16 MiB runs. Flat means the anonymous memory (what xelcmd allocates) of
+// the two lies within 16 pages: the mapped files' share of the resident
+// size moves by some 50 pages from run to run with what the page cache
+// holds, whatever the file.
 void Memory() {
-    // Each command against itself: 1 MiB and 16 MiB runs of the same command.
-    // Flat is judged on the anonymous memory (what xelcmd allocates): the
-    // mapped files' share of the resident size varies by some 50 pages from
-    // run to run with what the page cache holds.
     struct Pair {
         const char* name;
         Args small, large;
