@@ -20,7 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { kPrefix = 4, kLongLen = 1920 };
+#include "minimal.h"
 
 static const unsigned char kScreenClear[kPrefix] = {0x1B, '[', '2', 'J'};
 
@@ -35,16 +35,6 @@ static int Connect(const char* host, const char* port) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (connect(fd, (struct sockaddr*)&address, sizeof address) != 0) return -1;
     return fd;
-}
-
-static int SendAll(int fd, const unsigned char* data, int length) {
-    int sent = 0;
-    while (sent < length) {
-        ssize_t n = send(fd, data + sent, (size_t)(length - sent), MSG_NOSIGNAL);
-        if (n <= 0) return 0;
-        sent += (int)n;
-    }
-    return 1;
 }
 
 static int ReadAll(int fd, unsigned char* data, int length) {

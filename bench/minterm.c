@@ -20,7 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-enum { kPrefix = 4, kStatusLen = 12, kShortLen = 526, kLongLen = 1920, kData = 81, kDataLen = 1792 };
+#include "minimal.h"
 
 static long long g_uploadLeft = -1; /* -1: no upload under way */
 
@@ -73,16 +73,6 @@ static void AnswerLong(unsigned char* f) {
 static int FrameLength(const unsigned char* frame) {
     if (frame[1] == 0xD8) return kLongLen;
     return frame[3] == 0x69 ? kShortLen : kStatusLen;
-}
-
-static int SendAll(int fd, const unsigned char* data, int length) {
-    int sent = 0;
-    while (sent < length) {
-        ssize_t n = send(fd, data + sent, (size_t)(length - sent), MSG_NOSIGNAL);
-        if (n <= 0) return 0;
-        sent += (int)n;
-    }
-    return 1;
 }
 
 static void Serve(int fd) {

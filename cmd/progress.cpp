@@ -4,16 +4,12 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "tcpcom/internal.h"
+
 namespace {
 
 constexpr long long kRefreshNs = 200LL * 1000 * 1000;  // five times a second
 constexpr char kClearLine[] = "\r\033[K";
-
-long long NowNs() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
 
 void WriteToTerminal(const char* text, int length) {
     for (int done = 0; done < length;) {
@@ -47,7 +43,7 @@ int FormatProgressLine(char* out, int size, const XelbdeProgress& progress, long
 ProgressLine::ProgressLine() {
     if (!::isatty(STDERR_FILENO)) return;
     active_ = true;
-    startNs_ = NowNs();
+    startNs_ = tcpcom::MonotonicNs();
     XelbdeSetProgressCallback(&ProgressLine::Report, this);
 }
 
@@ -67,7 +63,7 @@ void ProgressLine::Show(const XelbdeProgress& progress) {
         shown_ = false;
         return;
     }
-    const long long now = NowNs();
+    const long long now = tcpcom::MonotonicNs();
     if (shown_ && now - lastNs_ < kRefreshNs) return;
     lastNs_ = now;
     char line[160] = "\r";

@@ -36,12 +36,6 @@ void PauseNs(long ns) {
 
 void PauseBeforeRetry() { PauseNs(kOpenRetryPauseNs); }
 
-long long NowNs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
 // Takes the share-mode lock on a freshly opened descriptor. The lock belongs
 // to the open file description (flock), so it conflicts with every other
 // open of the file, in this process or another. Returns false with errno set
@@ -153,7 +147,7 @@ int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* 
         return -1;
     }
     int fd = -1;
-    const long long deadline = NowNs() + kBusyWaitNs;
+    const long long deadline = tcpcom::MonotonicNs() + kBusyWaitNs;
     long pause = kFirstBusyPauseNs;
     int yields = 0;
     for (int stale = 0; stale < kOpenAttempts;) {
@@ -165,7 +159,7 @@ int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* 
             continue;
         }
         if (error != EACCES && error != EMFILE) break;
-        const long long left = deadline - NowNs();
+        const long long left = deadline - tcpcom::MonotonicNs();
         if (left <= 0) break;
         if (yields < kBusyYields) {
             // The holder may be waiting for this processor: let it finish first.
@@ -185,9 +179,12 @@ int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* 
 
 extern "C" int RemoveFileWhenFree(const char* path) {
     if (path == nullptr) return 1;
-    // Only a regular file is removed (a device node or FIFO is not even
-    // opened): the open that follows decides about anything else.
-    if (struct stat named {}; ::stat(path, &named) == 0 && !S_ISREG(named.st_mode)) return 1;
+    // Only a regular file is removed or replaced: a device node, FIFO or
+    // directory of that name is refused (not even opened).
+    if (struct stat named {}; ::stat(path, &named) == 0 && !S_ISREG(named.st_mode)) {
+        errno = EPERM;
+        return 0;
+    }
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {

@@ -64,7 +64,8 @@ int OpenSharedFile(const char* path, int flags, int mode, int* created);
 int PathNamesFile(const char* path, int fd);
 /* Removes the file at path unless another open holds it under a share mode:
  * waits like OpenWithRetry while it is held, then removes it. 0 (errno
- * EACCES) when it stayed held all that time; else 1, also when the file was
+ * EACCES) when it stayed held all that time, 0 (errno EPERM) when path names
+ * something other than a regular file; else 1, also when the file was
  * missing or could not be removed (the open that follows tells). */
 int RemoveFileWhenFree(const char* path);
 /* Removes the name of the file open (and held) on fd, only when path still
@@ -96,6 +97,14 @@ int RecvWithTimeout(int sock, void* buffer, int size, int flags, int seconds);
 }  // extern "C"
 
 namespace tcpcom {
+
+// The monotonic clock in nanoseconds: every wait and rate is measured on it,
+// so that a host clock being set never stretches or cuts one.
+inline long long MonotonicNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
 
 // A decimal number read from the start of a text the way the C library's
 // conversions read one: optional white space (" \t\n\v\f\r"), an optional

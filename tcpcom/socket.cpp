@@ -45,11 +45,7 @@ constexpr int kConnectPauseMs = 100;
 // of 0 still makes one real attempt against a host that answers slowly.
 constexpr int64_t kMinAttemptMs = 1000;
 
-int64_t NowMs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t NowMs() { return tcpcom::MonotonicNs() / 1000000; }
 
 int ClampMs(int64_t ms) {
     if (ms < 0) return 0;
@@ -193,7 +189,7 @@ ssize_t RecvWithin(int sock, void* buffer, size_t length, int64_t ms) {
             got = ::recv(sock, buffer, length, 0);
         }
         if (got >= 0) return got;
-        if (errno == EINTR && RetryAfter(errno)) {
+        if (RetryAfter(errno)) {
             ms = until - NowMs();
             continue;
         }

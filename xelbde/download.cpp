@@ -151,14 +151,15 @@ Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, 
     if (hostFile == nullptr) return Code::kSendFileOpen;
     // Non-blocking, so that a FIFO does not wait for a writer; only a
     // regular file has an end that the transfer can reach.
-    int fd = OpenWithRetry(hostFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC, kShareDenyWrite, 0);
+    // The share-mode open reads the file's type and size as it checks the name.
+    tcpcom::FileStatus status;
+    int fd = tcpcom::OpenWithRetry(hostFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC, kShareDenyWrite, 0, &status);
     if (fd < 0) return Code::kSendFileOpen;
-    struct stat status;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (!S_ISREG(status.mode)) {
         CloseIfOpen(fd);
         return Code::kSendFileOpen;
     }
-    const long long total = static_cast<long long>(status.st_size);
+    const long long total = status.size;
     long long sent = 0;
 
     unsigned char data[LongFrame::kDataLen];

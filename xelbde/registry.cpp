@@ -16,10 +16,10 @@ constexpr const char* kTableLockName = "XELBDE2";
 
 std::array<SocketSlot, kRegistrySlots> g_slots{};
 
-// Both are changed only while XELBDE1 is held. XELBDE1 is a file lock, taken
-// through a descriptor of each call's own, which orders the threads but is no
-// synchronisation the language knows of: the flag is atomic, so a thread that
-// sees the first call done also sees the cleared table and its lock handle.
+// Both are changed only while XELBDE1 is held. The flag is atomic, so that a
+// thread that sees the first call done also sees the cleared table and its
+// lock handle whatever orders the threads (a file lock is no synchronisation
+// the language knows of).
 std::atomic<bool> g_firstCall{true};
 MutexHandle g_tableLock{-1};
 

@@ -171,9 +171,8 @@ namespace {
 Code ReceiveFile(const Session& session, const char* hostFile, const char* terminalFile, char deleteFlag, long* blocks,
                  off_t* received) {
     if (hostFile == nullptr) return Code::kCloseOrCreate;
-    // The host file is a regular file of its own: a device, FIFO or
-    // directory of that name is neither removed nor written into.
-    if (struct stat named; ::stat(hostFile, &named) == 0 && !S_ISREG(named.st_mode)) return Code::kCloseOrCreate;
+    // A file held elsewhere, or a device, FIFO or directory of that name, is
+    // neither removed nor written into.
     if (!RemoveFileWhenFree(hostFile)) return Code::kCloseOrCreate;
     const HostFile file{OpenWithRetry(hostFile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kShareDenyReadWrite, kFileMode),
                         hostFile};
