@@ -106,6 +106,18 @@ class TempFileTurn {
     int fd_ = -1;
 };
 
+}  // namespace
+
+void RemoveTempFile() {
+    const char* log = TcpcomLogFileName();
+    char backup[kLogNameMax + 2];
+    LogBackupName(log, backup, sizeof backup);
+    if (log[0] != '\0' && (SameFileOrName(kTempFileName, log) || SameFileOrName(kTempFileName, backup))) return;
+    std::remove(kTempFileName);
+}
+
+namespace {
+
 // Prints the file to standard output. A reader that has gone away (a closed
 // pipe) ends the copy but not the program, so TMPFILE is still deleted.
 void CopyTempFileToStdout() {
@@ -221,7 +233,7 @@ int RunFileCommand(const CommandLine& line, FileApi api) {
     int code = RunWithConnection(line.terminal(), [&](char* rc) { api(line.terminal(), file, rc); });
     if (!line.has(kWithTarget)) {
         if (code == XELBDE_OK) CopyTempFileToStdout();
-        std::remove(kTempFileName);
+        RemoveTempFile();
     }
     return code;
 }
@@ -343,7 +355,7 @@ int RunMemoryPage(const CommandLine& line) {
     });
     if (line.has(kWithTarget)) return code;
     if (code != XELBDE_OK) {
-        std::remove(kTempFileName);
+        RemoveTempFile();
         return code;
     }
     ShowMemoryPage(line.argv[3], line.argv[4]);
@@ -358,7 +370,7 @@ int RunDisplayLog(const CommandLine& line) {
     int result = XelbdeDisplayLog(line.terminal(), file, kLogFrom, kLogTo, "", "", "", line.argv[3]);
     if (!line.has(kWithTarget)) {
         if (result == 0) PageTempFile();
-        std::remove(kTempFileName);
+        RemoveTempFile();
     }
     return result;
 }

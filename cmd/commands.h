@@ -13,6 +13,9 @@ void PrintBanner();
 
 // The temporary file of the commands that show their result on the screen.
 inline constexpr char kTempFileName[] = "TMPFILE";
+// Deletes TMPFILE, unless it is the log or the log's backup (DEBUG_FILE may
+// name it): the records there are not the command's to throw away.
+void RemoveTempFile();
 
 // Size of one memory page and of the text it is formatted into.
 inline constexpr int kPageSize = 256;

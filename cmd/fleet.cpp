@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "tcpcom/internal.h"
-#include "xelbde/internal.h"
+#include "xelbde/terminalini.h"
 #include "xelbde/xelbde.h"
 
 namespace {
@@ -78,9 +78,8 @@ bool ReadTerminals(const std::string& path, std::vector<std::string>* terminals)
     while ((n = ::read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
     ::close(fd);
     if (n < 0) return false;
-    xelbde::ParseTerminalIni(text.data(), text.size());
-    xelbde::TerminalEntry entry;
-    for (std::size_t row = 0; xelbde::CopyTerminalRow(row, &entry); ++row) {
+    for (const xelbde::TerminalEntry& entry : xelbde::ReadTerminalIni(text)) {
+        if (entry.name[0] == '\0') break;
         if (CompareNoCase(entry.klasse, "ADPT", 4)) continue;
         terminals->emplace_back(entry.name, ::strnlen(entry.name, sizeof entry.name));
     }

@@ -89,7 +89,7 @@ void ShowMemoryPage(const char* segmentText, const char* pageText) {
     int fd = OpenWithRetry(kTempFileName, O_RDONLY | O_CLOEXEC, kShareDenyWrite, 0);
     if (fd < 0) {
         std::printf("Fehler beim Einlesen der Datei TMPFILE (%s)\n", std::strerror(errno));
-        std::remove(kTempFileName);
+        RemoveTempFile();
         return;
     }
     // A file shorter than a page leaves the rest of the page zero.
@@ -107,5 +107,5 @@ void ShowMemoryPage(const char* segmentText, const char* pageText) {
     std::printf("%s\n", display.data());
 
     CloseIfOpen(fd);
-    std::remove(kTempFileName);
+    RemoveTempFile();
 }

@@ -1,6 +1,8 @@
 // File helpers: the share-mode open that waits for busy files, the opens
 // and removals for shared directories, and the write-all loop.
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sched.h>
@@ -177,40 +179,148 @@ int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* 
 
 }  // namespace tcpcom
 
-extern "C" int RemoveFileWhenFree(const char* path) {
-    if (path == nullptr) return 1;
-    // Only a regular file is removed or replaced: a device node, FIFO or
-    // directory of that name is refused (not even opened).
-    if (struct stat named {}; ::stat(path, &named) == 0 && !S_ISREG(named.st_mode)) {
-        errno = EPERM;
-        return 0;
+namespace {
+
+// The wait for a file another open holds: as long as OpenWithRetry waits
+// for a busy file, 50 ms between looks.
+class BusyWait {
+  public:
+    // False once the time is up; otherwise pauses before the next look.
+    bool Again() {
+        if (tcpcom::MonotonicNs() >= deadline_) return false;
+        PauseBeforeRetry();
+        return true;
     }
-    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+
+  private:
+    long long deadline_ = tcpcom::MonotonicNs() + kBusyWaitNs;
+};
+
+// Opens an existing file at path for a share lock, never through a link in
+// its last component and never waiting for a FIFO or device.
+int OpenExisting(const char* path) { return ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }
+
+bool IsRegular(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+}  // namespace
+
+extern "C" int HoldFileWhenFree(const char* path) {
+    if (path == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    // A device node, FIFO or directory of that name is refused unopened.
+    if (struct stat named {}; ::lstat(path, &named) == 0 && !S_ISREG(named.st_mode) && !S_ISLNK(named.st_mode)) {
+        errno = EPERM;
+        return -1;
+    }
+    BusyWait wait;
+    do {
+        const int fd = OpenExisting(path);
         if (fd < 0) {
-            if (errno == ENOENT) return 1;
-            if (errno == EMFILE) {
-                PauseBeforeRetry();
-                continue;
-            }
-            // A file this process may not open cannot be asked whether it is
-            // held: it is removed as it is.
-            ::unlink(path);
-            return 1;
+            if (errno == EMFILE) continue;
+            return -1;  // none there (ENOENT), a link (ELOOP), or not ours to open
         }
-        if (!TakeShareLock(fd, kShareDenyReadWrite)) {
+        if (!IsRegular(fd)) {
             ::close(fd);
-            PauseBeforeRetry();
+            errno = EPERM;
+            return -1;
+        }
+        if (TakeShareLock(fd, kShareDenyReadWrite)) {
+            if (PathNamesFile(path, fd) == 1) return fd;
+            ::close(fd);  // the name moved on while we waited: look at what it names now
             continue;
         }
-        const bool removed = RemoveHeldFile(path, fd) == 1;
-        const bool moved = !removed && errno == ESTALE;
         ::close(fd);
-        if (!moved) return 1;  // removed, or it cannot be: the create that follows tells
-        // The name moved on while we waited: look at what it names now.
+    } while (wait.Again());
+    errno = EWOULDBLOCK;
+    return -1;
+}
+
+extern "C" int CreateHeldFile(const char* path, int mode) {
+    if (path == nullptr) {
+        errno = EFAULT;
+        return -1;
     }
-    errno = EACCES;
-    return 0;
+    BusyWait wait;
+    do {
+        // O_EXCL creates nothing through a link, dangling or not.
+        const int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            if (TakeShareLock(fd, kShareDenyReadWrite) && PathNamesFile(path, fd) == 1) return fd;
+            ::close(fd);  // another caller took it for a leftover and removed it: start again
+            continue;
+        }
+        if (errno == EMFILE) continue;
+        if (errno != EEXIST) return -1;
+        const int old = OpenExisting(path);
+        if (old < 0) {
+            if (errno == ENOENT) continue;  // gone meanwhile: create it now
+            if (errno == ELOOP) errno = EEXIST;
+            return -1;
+        }
+        if (!IsRegular(old)) {
+            ::close(old);
+            errno = EEXIST;
+            return -1;
+        }
+        // Held by nobody: left behind by a process that ended. Removed, then made anew.
+        const bool leftover = TakeShareLock(old, kShareDenyReadWrite);
+        if (leftover) RemoveHeldFile(path, old);
+        ::close(old);
+        if (leftover) continue;
+    } while (wait.Again());
+    errno = EWOULDBLOCK;
+    return -1;
+}
+
+namespace {
+
+// The last component of path, and the directory that holds it named as
+// the directory itself ("logs/." for "logs/x", "." for "x"); false when that
+// name does not fit.
+const char* LastComponent(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+bool DirectoryOf(const char* path, char (&directory)[PATH_MAX]) {
+    const int n = std::snprintf(directory, sizeof directory, "%.*s.", static_cast<int>(LastComponent(path) - path), path);
+    return n > 0 && n < static_cast<int>(sizeof directory);
+}
+
+}  // namespace
+
+extern "C" int SyncDirectoryOf(const char* path) {
+    char directory[PATH_MAX];
+    if (path == nullptr || !DirectoryOf(path, directory)) return 0;
+    const int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced ? 1 : 0;
+}
+
+extern "C" int SameFileOrName(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) return 0;
+    struct stat sa {};
+    struct stat sb {};
+    bool hasA = ::stat(a, &sa) == 0;
+    bool hasB = ::stat(b, &sb) == 0;
+    if (!hasA && !hasB) {
+        // Neither exists yet: the same name in the same directory.
+        char dirA[PATH_MAX];
+        char dirB[PATH_MAX];
+        if (std::strcmp(LastComponent(a), LastComponent(b)) != 0 || !DirectoryOf(a, dirA) || !DirectoryOf(b, dirB)) {
+            return 0;
+        }
+        hasA = ::stat(dirA, &sa) == 0;
+        hasB = ::stat(dirB, &sb) == 0;
+    }
+    return hasA && hasB && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
 }
 
 extern "C" int RemoveHeldFile(const char* path, int fd) {

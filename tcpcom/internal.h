@@ -33,6 +33,11 @@ typedef struct LogRecord {
 } LogRecord;
 
 int LogWriteString(const char* line);
+/* The backup a full log is renamed to: the character before the last "."
+ * of the whole path becomes "_" (xelbde.log -> xelbd_.log; ".log" ->
+ * "_.log"); when that gives no name distinct from the log (no ".", or a
+ * "_" there already), the log's name followed by "_". */
+void LogBackupName(const char* name, char* backup, size_t size);
 /* Builds the record line "f1;f2;...;f7;f8\n" into buf with bounded appends; returns its length. */
 size_t LogFormatRecord(const LogRecord* record, char* buf, size_t size);
 void LogHexDump(const char* source, const void* data, int length, const char* title);
@@ -62,12 +67,25 @@ int OpenWithRetry(const char* path, int flags, int share, int mode);
 int OpenSharedFile(const char* path, int flags, int mode, int* created);
 /* 1 when path names the file open on fd (same device and inode). */
 int PathNamesFile(const char* path, int fd);
-/* Removes the file at path unless another open holds it under a share mode:
- * waits like OpenWithRetry while it is held, then removes it. 0 (errno
- * EACCES) when it stayed held all that time, 0 (errno EPERM) when path names
- * something other than a regular file; else 1, also when the file was
- * missing or could not be removed (the open that follows tells). */
-int RemoveFileWhenFree(const char* path);
+/* Holds the existing regular file at path under an exclusive share lock,
+ * waiting like OpenWithRetry while another open holds it. The descriptor,
+ * or -1 with errno: EWOULDBLOCK when it stayed held all that time, EPERM
+ * when path names a device, FIFO or directory (not opened), ENOENT when
+ * there is none, ELOOP for a symbolic link (never followed), or the open's
+ * own error. */
+int HoldFileWhenFree(const char* path);
+/* Creates path as a new regular file (exclusively: never through a link)
+ * and holds it under an exclusive share lock. A regular file of that name
+ * that no open holds (left behind by a process that died) is removed and
+ * made anew; one another open holds is waited for like a busy file. The
+ * descriptor, or -1 with errno: EWOULDBLOCK when the file stayed held,
+ * EEXIST when something other than a regular file has the name. */
+int CreateHeldFile(const char* path, int mode);
+/* fsync(2) of the directory that holds path: 1 when done. */
+int SyncDirectoryOf(const char* path);
+/* 1 when a and b name the same file (same device and inode), or, when
+ * neither exists, the same name in the same directory. */
+int SameFileOrName(const char* a, const char* b);
 /* Removes the name of the file open (and held) on fd, only when path still
  * names that file: 1 when removed, 0 otherwise (errno ESTALE when the name
  * names another file or none). */

@@ -79,22 +79,6 @@ void FormatDigits(char* destination, size_t size, int value, int digits) {
     CopyCut(destination, size, text, used);
 }
 
-// Backup name: the character before the last "." of the whole path becomes
-// "_" (xelbde.log -> xelbd_.log). A name whose last "." is its first
-// character has nothing before the dot: the "_" is put in front of it
-// (".log" -> "_.log"). False when the name has no "." at all.
-bool BackupName(const char* name, char* backup, size_t size) {
-    const char* dot = std::strrchr(name, '.');
-    if (dot == nullptr) return false;
-    if (dot == name) {
-        std::snprintf(backup, size, "_%s", name);
-    } else {
-        std::snprintf(backup, size, "%s", name);
-        backup[dot - name - 1] = '_';
-    }
-    return true;
-}
-
 // Opens the log file exclusively. The share-mode open makes sure that the
 // descriptor still is the file at the log's path once it is held: another
 // writer may have rotated the file while we waited for the lock, and a
@@ -111,12 +95,27 @@ void PrintOpenFailure(int error) {
 
 }  // namespace
 
+extern "C" void LogBackupName(const char* name, char* backup, size_t size) {
+    const char* dot = std::strrchr(name, '.');
+    if (dot == name) {
+        std::snprintf(backup, size, "_%s", name);
+    } else {
+        std::snprintf(backup, size, "%s", name);
+        if (dot != nullptr && static_cast<size_t>(dot - name) < size) backup[dot - name - 1] = '_';
+    }
+    // No "." at all, or a "_" before it already, would leave no backup
+    // distinct from the log, and the log would grow without bound or lose
+    // its records: the backup is then the log's name with "_" appended.
+    if (dot == nullptr || std::strcmp(backup, name) == 0) std::snprintf(backup, size, "%s_", name);
+}
+
 extern "C" int LogWriteString(const char* line) {
     if (line == nullptr || g_logName[0] == '\0') return 0;
     const long long limit = static_cast<long long>(g_sizeKb) * 1024;
     bool rotated = false;
     int mode = kNewFileMode;  // a file begun at rotation keeps the old file's permission bits
     int fd = -1;
+    long long size = 0;
     for (;;) {
         tcpcom::FileStatus status;
         fd = OpenCurrentLog(mode, &status);
@@ -124,23 +123,13 @@ extern "C" int LogWriteString(const char* line) {
             PrintOpenFailure(errno);
             return 0;
         }
-        const long long size = status.size;
+        size = status.size;
         // One rotation per record: after it the record goes into the new
         // file whatever its size (a negative limit rotates at every record).
         if (rotated || size < limit) break;
 
         char backup[kLogNameMax + 2];
-        if (!BackupName(g_logName, backup, sizeof backup)) {
-            std::printf("%s: Fehler: Dateiname %s enthaelt keine Extension (.xxx)\n", kWriterName, g_logName);
-            ::close(fd);
-            return 0;
-        }
-        if (std::strcmp(backup, g_logName) == 0) {
-            // The backup would be the log itself (its character before the
-            // "." already is "_"): keep writing past the limit rather than
-            // delete the log.
-            break;
-        }
+        LogBackupName(g_logName, backup, sizeof backup);
         // The file is renamed while this writer still holds it, so no other
         // writer can rotate the same generation again in between.
         ::unlink(backup);
@@ -160,6 +149,8 @@ extern "C" int LogWriteString(const char* line) {
     const int error = written < length ? errno : 0;
     int result = 1;
     if (written < length) {
+        // Only whole records stay: a torn one would run into the next.
+        [[maybe_unused]] const int cut = written > 0 ? ::ftruncate(fd, static_cast<off_t>(size)) : 0;
         std::printf("%s: Fehler (%s) beim Schreiben der Fehlerdatei (%s)\nzu schreibende Laenge: %ld; geschrieben: %ld\n",
                     kWriterName, std::strerror(error), g_logName, static_cast<long>(length), static_cast<long>(written));
         result = 0;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tcpcom/tcpcom.h"
 #include "tests/support/fake_api.h"
 #include "tests/support/testing.h"
 
@@ -207,6 +208,13 @@ TEST(TempFile, FailedLogListingEndsWithItsResult) {
     EXPECT_EQ(run.status, -1);
     EXPECT_EQ(run.out, "Fehler bei der Ausfuehrung:-1\n");
     EXPECT_FALSE(PathExists("TMPFILE"));
+}
+
+TEST(TempFile, TmpfileThatIsTheLogIsNeverDeleted) {
+    ASSERT_EQ(TcpcomInitLog("TMPFILE", 100, 2000), 1);  // DEBUG_FILE=TMPFILE
+    fake_api::SetDisplayLogResult(1);
+    EXPECT_EQ(RunXelcmd({"T1", "apdsplog", "*ALL"}).status, 1);
+    EXPECT_NE(ReadFile("TMPFILE").find("TcpcomInitLog"), std::string::npos);
 }
 
 // ---------------------------------------------------------------- paging ---

@@ -154,8 +154,8 @@ TEST_F(IsdnAdapters, FailuresThatEndTheDialUp) {
     identStatus.ident = {LongReply("03")};
     const Case cases[] = {
         {"ID without end marker", noMarker, "16", "ST ID"},
-        {"identification unusable twice", identTwice, "69", "ST ID DN QSTISDNID QSTISDNID"},
-        {"identification refused", identStatus, "69", "ST ID DN QSTISDNID"},
+        {"identification unusable twice", identTwice, "69", "ST ID DN QSTISDNID QSTISDNID CL"},
+        {"identification refused", identStatus, "69", "ST ID DN QSTISDNID CL"},
     };
     Ini(kTwoAdapters);
     for (const Case& c : cases) {

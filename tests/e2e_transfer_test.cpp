@@ -131,31 +131,60 @@ TEST(TransferLarge, CountedProgramsAreRefusedWhenTheMemoryIsFull) {
     EXPECT_EQ(Xel({"apdnp00b", "BIGPROG"}).status, 97);
 }
 
-TEST(TransferFaults, ConnectionLostInTheUploadKeepsTheCompleteBlocks) {
-    e2e::Sim sim(std::string(kConfig) + "fault = upload#3 close\n");
+TEST(TransferFaults, FailedUploadLeavesTheHostFileAsItWas) {
+    // The reset unanswered, the connection lost at block 3, the terminal
+    // file gone (a finished upload run again): last night's bookings stay.
+    e2e::Sim sim(std::string(kConfig) + "fault = uploadreset#1 silence\nfault = upload#3 close\n");
     ASSERT_TRUE(sim.ready());
-    std::string data = DataFileContent(5 * 1792 + 10);
     ::mkdir("t1store", 0777);
-    ASSERT_TRUE(WriteFile("t1store/DATEN.dat", data));
-    e2e::Result up = Xel({"apupload", "up.dat", "DATEN", "1"});
-    EXPECT_EQ(up.status, 16);
-    EXPECT_EQ(ReadFile("up.dat"), data.substr(0, 2 * 1792));
+    ASSERT_TRUE(WriteFile("t1store/DATEN.dat", DataFileContent(5 * 1792 + 10)));
+    for (auto [file, status] : {std::pair{"DATEN", 16}, {"DATEN", 16}, {"NICHTDA", 96}}) {
+        ASSERT_TRUE(WriteFile("up.dat", "last night's bookings"));
+        e2e::Result up = Xel({"apupload", "up.dat", file, "1"}, {{"XELBDE_TIMEOUT=1"}, "", false});
+        EXPECT_EQ(up.status, status) << up.out;
+        EXPECT_EQ(ReadFile("up.dat"), "last night's bookings");
+        EXPECT_FALSE(PathExists(".up.dat.part"));
+    }
     EXPECT_TRUE(PathExists("t1store/DATEN.dat")) << "no acknowledgement, nothing deleted";
+    EXPECT_EQ(Xel({"apupload", "new.dat", "NICHTDA"}).status, 96);
+    EXPECT_FALSE(PathExists("new.dat")) << "an absent host file stays absent";
 }
 
-TEST(TransferFaults, UnansweredFinalAcknowledgementEndsAs00AfterTheTimeOut) {
-    // The terminal takes the acknowledgement and acts on it, but never answers.
-    e2e::Sim sim(std::string(kConfig) + "fault = ack silence\n");
+TEST(TransferFaults, FinalAcknowledgementUnansweredEndsAs00AndRefusedAsItsStatus) {
+    // Twice the terminal takes the acknowledgement and acts on it, but never
+    // answers; then it answers "42" with 99 and keeps its file.
+    e2e::Sim sim(std::string(kConfig) + "fault = ack#1 silence for=2\nfault = ack#3 status=99\n");
     ASSERT_TRUE(sim.ready());
     std::string data = DataFileContent(3 * 1792 + 5);
     ::mkdir("t1store", 0777);
-    for (const char* flag : {"0", "1"}) {
+    for (auto [flag, status] : {std::pair{"0", 0}, {"1", 0}, {"1", 99}}) {
         ASSERT_TRUE(WriteFile("t1store/DATEN.dat", data));
         e2e::Result up = e2e::Xelcmd({kTerminal, "apupload", "up.dat", "DATEN", flag}, {{"XELBDE_TIMEOUT=1"}, "", false});
-        EXPECT_EQ(up.status, 0) << flag << ": " << up.out;
+        EXPECT_EQ(up.status, status) << flag << ": " << up.out;
         EXPECT_TRUE(ReadFile("up.dat") == data) << flag;
-        EXPECT_EQ(PathExists("t1store/DATEN.dat"), flag[0] == '0') << "the terminal deletes only on \"42\"";
+        EXPECT_EQ(PathExists("t1store/DATEN.dat"), flag[0] == '0' || status != 0) << "deleted only on \"42\" and 00";
     }
+    EXPECT_NE(ReadFile("xelbde.log").find("Datei DATEN nicht geloescht (Status 99)"), std::string::npos);
+}
+
+TEST(TransferFaults, StatusThatOnlyReadsAsZeroIsNoSuccess) {
+    e2e::Sim sim(std::string(kConfig) +
+                 "fault = download#1 status=0A\nfault = delete#1 status=_0\nfault = QSETCLOCK#1 status=0X\n"
+                 "fault = QUPLRDRTB#1 status=+0\nfault = QMU#1 status=0_\n");
+    ASSERT_TRUE(sim.ready());
+    ::mkdir("t1store", 0777);
+    ASSERT_TRUE(WriteFile("t1store/KEEP.dat", "kept"));
+    ASSERT_TRUE(WriteFile("big.dat", DataFileContent(5000)));
+    for (const std::vector<std::string>& words : {std::vector<std::string>{"apdnload", "big.dat", "BIG"},
+                                                  {"apdel00b", "KEEP"}, {"apscl00b", "120000010120"},
+                                                  {"aprdrtyp", "r.bin"}, {"apdsppge", "0001", "00", "p.bin"}}) {
+        EXPECT_EQ(Xel(words).status, 16) << words[0];
+    }
+    EXPECT_FALSE(PathExists("t1store/BIG.dat"));
+    EXPECT_EQ(ReadFile("t1store/KEEP.dat"), "kept");
+    EXPECT_FALSE(PathExists("r.bin") || PathExists("p.bin"));
+    EXPECT_NE(ReadFile("xelbde.log").find(";StatusCode;0001;0016;00000;Unbekannter Status '0A' (0x30 0x41);"),
+              std::string::npos);
 }
 
 TEST(TransferFaults, SourcesAndLogsThatAreNoRegularFilesEndAtOnce) {
@@ -186,7 +215,7 @@ TEST(TransferFaults, SourcesAndLogsThatAreNoRegularFilesEndAtOnce) {
 
 // A signal in the middle of a transfer: the call ends through its failure
 // path and writes its record; the program ends with 128 + the signal.
-TEST(TransferInterrupted, UploadIsCutBackToTheCompleteBlocksAndResetOnSigterm) {
+TEST(TransferInterrupted, UploadLeavesNoFileAndIsResetOnSigterm) {
     e2e::Sim sim(std::string(kConfig) + "fault = upload#4 delay=1500\n");
     ASSERT_TRUE(sim.ready());
     std::string data = DataFileContent(6 * 1792 + 100);
@@ -194,11 +223,11 @@ TEST(TransferInterrupted, UploadIsCutBackToTheCompleteBlocksAndResetOnSigterm) {
     ASSERT_TRUE(WriteFile("t1store/DATEN.dat", data));
     e2e::SignalWhen signal{[] {  // the reservation for block 4 is in place: its request is out
         struct stat st {};
-        return ::stat("up.dat", &st) == 0 && st.st_size >= 4 * 1792;
+        return ::stat(".up.dat.part", &st) == 0 && st.st_size >= 4 * 1792;
     }};
     e2e::Result up = Xel({"apupload", "up.dat", "DATEN", "1"}, {{"DEBUG_LEVEL=0"}, "", false}, signal);
     EXPECT_EQ(up.status, 128 + SIGTERM) << up.out;
-    EXPECT_TRUE(ReadFile("up.dat") == data.substr(0, 3 * 1792)) << ReadFile("up.dat").size();
+    EXPECT_FALSE(PathExists("up.dat") || PathExists(".up.dat.part"));
     EXPECT_TRUE(PathExists("t1store/DATEN.dat"));
     EXPECT_NE(ReadFile("xelbde.log").find(";xelbde;APUPL00B;0100;0016;"), std::string::npos) << ReadFile("xelbde.log");
     sim.Stop();  // the failure reset went out behind the delayed reply: let bdesim take it in

@@ -65,6 +65,7 @@ struct AdapterScript {
     std::string dn = ShortReply("00");
     std::vector<std::string> ident = {LongReply("00")};
     bool closeOnIdent = false;
+    bool interruptOnIdent = false;  // as a signal arriving while the identification runs
 
     testing_support::PeerHandler Handler() const {
         AdapterScript copy = *this;
@@ -72,6 +73,7 @@ struct AdapterScript {
         return [copy, identIndex](int, const std::string& request) {
             if (request.size() == 1920) {
                 if (copy.closeOnIdent) return PeerAction::Close();
+                if (copy.interruptOnIdent) TcpcomInterrupt(1);
                 std::size_t i = std::min(*identIndex, copy.ident.size() - 1);
                 ++*identIndex;
                 return PeerAction::Reply(copy.ident[i]);
@@ -209,6 +211,7 @@ TEST_F(IsdnDial, LineStateReplies) {
         {PeerAction::Reply(LineState("00", "I=0")), Code::kAdapterLineState},
         {PeerAction::Reply(LineState("07", "L=0 I=5")), Code{7}},
         {PeerAction::Reply(LineState("65", "")), Code::kAdapterLineState},
+        {PeerAction::Reply(LineState("0A", "L=0 I=5")), Code::kExchangeFailed},
         {PeerAction::Close(), Code::kAdapterLineState},
     };
     for (const Case& c : cases) {
@@ -226,6 +229,7 @@ TEST_F(IsdnDial, AdapterIdReplies) {
         {PeerAction::Reply(ShortReply("00")), Code::kOk},
         {PeerAction::Reply(WithoutEndMarker(ShortReply("00"))), Code::kExchangeFailed},
         {PeerAction::Reply(ShortReply("12")), Code{12}},
+        {PeerAction::Reply(ShortReply(" 0")), Code::kExchangeFailed},
         {PeerAction::Close(), Code::kAdapterId},
     };
     for (const Case& c : cases) {
@@ -264,14 +268,14 @@ TEST_F(IsdnDial, IdentificationIsSentAtMostTwice) {
         script.ident = {WithoutEndMarker(LongReply("00"))};
         ScriptedPeer peer(script.Handler());
         EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.session()), Code::kIsdnIdentification);
-        EXPECT_EQ(peer.requests().size(), 5u);
+        EXPECT_EQ(peer.requests().size(), 6u) << "and the hang-up";
     }
     {  // a status other than 00 is a refusal, not repeated
         AdapterScript script;
         script.ident = {LongReply("05")};
         ScriptedPeer peer(script.Handler());
         EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.session()), Code::kIsdnIdentification);
-        EXPECT_EQ(peer.requests().size(), 4u);
+        EXPECT_EQ(peer.requests().size(), 5u) << "and the hang-up";
     }
 }
 
@@ -285,22 +289,31 @@ TEST_F(IsdnDial, EachFailureEndsTheDialUpWhereItHappens) {
         Code code;
         std::size_t requests;
     };
-    AdapterScript busy, status, missingL, noMarker, idStatus, dnStatus;
+    AdapterScript busy, status, missingL, noMarker, idStatus, dnStatus, dnLost, interrupted;
     busy.st = LineState("00", "L=1 I=1");
     status.st = LineState("07", "L=0 I=1");
     missingL.st = LineState("00", "I=1");
     noMarker.id = WithoutEndMarker(ShortReply("00"));
     idStatus.id = ShortReply("44");
     dnStatus.dn = ShortReply("45");
+    dnLost.dn = ShortReply("00").replace(1, 2, "\xCA\xCE");  // twice no reply marker
+    interrupted.interruptOnIdent = true;
+    // Once "DN" went out, every failure hangs the call up: the last request is "CL".
     const Case cases[] = {
         {"busy", busy, Code::kAdapterBusy, 1},       {"st status", status, Code{7}, 1},
         {"no L=", missingL, Code::kAdapterLineState, 1}, {"id marker", noMarker, Code::kExchangeFailed, 2},
-        {"id status", idStatus, Code{44}, 2},               {"dn status", dnStatus, Code{45}, 3},
+        {"id status", idStatus, Code{44}, 2},               {"dn status", dnStatus, Code{45}, 4},
+        {"dn lost", dnLost, Code::kAdapterDial, 5},         {"interrupted", interrupted, Code::kIsdnIdentification, 5},
     };
     for (const Case& c : cases) {
         ScriptedPeer peer(c.script.Handler());
         EXPECT_EQ(DialIsdnTerminal("FERN1", "ROUTER1", peer.session()), c.code) << c.what;
+        ASSERT_TRUE(peer.WaitForRequests(c.requests)) << c.what;
         EXPECT_EQ(peer.requests().size(), c.requests) << c.what;
+        if (c.requests > 3) {
+            EXPECT_EQ(peer.requests().back().substr(9, 2), "CL") << c.what;
+        }
+        TcpcomInterrupt(0);
     }
 }
 

@@ -1,10 +1,12 @@
 // The log facility in one process: record lines, levels and the start-up from
 // the environment, rotation into the backup, and hexadecimal dumps.
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -319,15 +321,28 @@ TEST(LogRotation, MissingBackupDirectoryLosesTheRecordWithTheRenameMessage) {
     EXPECT_EQ(ReadFile("logs.d/trace"), before);
 }
 
-TEST(LogRotation, NameWithoutDotLosesTheRecordAtRotation) {
+TEST(LogRotation, NoDistinctBackupByTheDotRuleGetsTheNameWithAnUnderscoreAppended) {
+    // Without a "." (or with "_" before it already) the log stays bounded
+    // all the same: log and backup hold the latest record and the one before.
+    for (const char* name : {"plain", "a_.log"}) {
+        ASSERT_EQ(TcpcomInitLog(name, 100, -1), 1) << name;
+        ASSERT_EQ(TcpcomLog("xelbde", "F", 1, 0, 0, "one", ""), 1);
+        ASSERT_EQ(TcpcomLog("xelbde", "F", 1, 0, 0, "two", ""), 1);
+        EXPECT_EQ(Lines(ReadFile(name)).size(), 1u) << name;
+        EXPECT_NE(ReadFile(std::string(name) + "_").find(";one;"), std::string::npos) << name;
+    }
+}
+
+TEST(LogWrite, RecordThatDoesNotFitWholeLeavesNoPartOfIt) {
+    ASSERT_EQ(TcpcomInitLog("full.log", 100, 2000), 1);
+    const std::string before = ReadFile("full.log");
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {before.size() + 60, RLIM_INFINITY};  // a full disk after 60 more bytes
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     StdoutCapture capture;
-    EXPECT_EQ(TcpcomInitLog("plain", 100, -1), 0);  // the start record itself rotates
-    EXPECT_EQ(capture.Take(), "LogWriteString: Fehler: Dateiname plain enthaelt keine Extension (.xxx)\n");
-    ASSERT_EQ(TcpcomInitLog("plain", 100, 1), 1);
-    AppendBytes("plain", 1024);
-    StdoutCapture capture2;
-    EXPECT_EQ(TcpcomLog("xelbde", "F", 1, 0, 0, "lost", ""), 0);
-    EXPECT_EQ(capture2.Take(), "LogWriteString: Fehler: Dateiname plain enthaelt keine Extension (.xxx)\n");
+    EXPECT_EQ(TcpcomLog("xelbde", "F", 1, 0, 0, std::string(100, 'x').c_str(), ""), 0);
+    capture.Take();
+    EXPECT_EQ(ReadFile("full.log"), before);
 }
 
 TEST(LogRotation, LeadingDotNameGetsAnUnderscoreInFront) {
@@ -337,11 +352,6 @@ TEST(LogRotation, LeadingDotNameGetsAnUnderscoreInFront) {
     EXPECT_NE(ReadFile(".log").find(";new;"), std::string::npos);
 }
 
-TEST(LogRotation, BackupNameEqualToTheLogKeepsTheLog) {
-    ASSERT_EQ(TcpcomInitLog("a_.log", 100, -1), 1);
-    ASSERT_EQ(TcpcomLog("xelbde", "F", 1, 0, 0, "second", ""), 1);
-    EXPECT_EQ(Lines(ReadFile("a_.log")).size(), 2u);
-}
 
 // -------------------------------------------------------------------- dumps --
 

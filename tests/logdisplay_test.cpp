@@ -1,7 +1,9 @@
 // The operations log listing: header and rows, filters, incomplete lines,
 // failures, and that writers are never held off while it reads.
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <string>
 #include <sys/wait.h>
@@ -215,9 +217,33 @@ TEST(LogListing, LogThatIsNoRegularFileGivesOneWithoutOutput) {
     EXPECT_FALSE(testing_support::PathExists("out.txt"));
 }
 
-TEST(LogListing, FullOutputDeviceGivesOne) {
+TEST(LogListing, HeaderThatCannotBeWrittenGivesMinusOneAndAPartialListingGoes) {
     WriteLog(Record("20061222103000", "APDEL00B", "0100", "0000", "Terminal=T1"));
-    EXPECT_NE(List("", "", "", "*ALL", "/dev/full"), 0);
+    EXPECT_EQ(List("", "", "", "*ALL", "/dev/full"), -1);
+    // A full disk after the header: the file this call made goes, one that
+    // was there before stays.
+    ASSERT_TRUE(WriteFile("old.txt", "mine"));
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {100, RLIM_INFINITY};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    testing_support::StdoutCapture capture;  // the log cannot take the error records either
+    EXPECT_EQ(List("", "", "", "*ALL", "new.txt"), 1);
+    EXPECT_EQ(List("", "", "", "*ALL", "old.txt"), 1);
+    capture.Take();
+    EXPECT_FALSE(PathExists("new.txt"));
+    EXPECT_TRUE(PathExists("old.txt"));
+}
+
+TEST(LogListing, ListingIntoTheLogOrItsBackupIsRefused) {
+    WriteLog(Record("20061222103000", "APDEL00B", "0100", "0000", "Terminal=T1"));
+    const std::string log = ReadFile("xelbde.log");
+    for (const char* target : {"xelbde.log", "./xelbde.log", "xelbd_.log"}) {
+        EXPECT_EQ(List("", "", "", "*ALL", target), 1) << target;
+        EXPECT_FALSE(PathExists("xelbd_.log")) << target;
+    }
+    EXPECT_EQ(ReadFile("xelbde.log").rfind(log, 0), 0u) << "the log keeps its records, error records after them";
+    EXPECT_NE(ReadFile("xelbde.log").find("Fehler beim Oeffnen von ./xelbde.log;Ausgabedatei ist die Logdatei"),
+              std::string::npos);
 }
 
 TEST(LogListing, WritersAreNeverHeldOffWhileAListingRuns) {

@@ -79,9 +79,9 @@ TEST(TerminalIniKeys, AllFieldsAndTruncationToWidth) {
     EXPECT_EQ(Field(e.klasse), "ISDN");
 }
 
-TEST(TerminalIniKeys, ShorterSecondValueKeepsTheTailOfTheFirst) {
-    Parse("[T1]\nIP=10.1.2.300\nIP=9.9\nNUMMER=\n");
-    EXPECT_EQ(Field(Found("T1").ip), Padded("9.91.2.300", 15));
+TEST(TerminalIniKeys, KeyGivenAgainReplacesTheWholeField) {
+    Parse("[T1]\nIP=127.0.0.22\nIP=127.0.0.3\nNUMMER=\n");
+    EXPECT_EQ(Field(Found("T1").ip), Padded("127.0.0.3", 15));
     EXPECT_EQ(Field(Found("T1").nummer), Padded("", 15));  // an empty value changes nothing
 }
 
@@ -195,14 +195,17 @@ TEST(TerminalIniLines, FileLoadReadsLikeTheParser) {
 // -------------------------------------------------------------- headers --
 
 TEST(TerminalIniHeaders, HeaderForms) {
-    Parse("[ T1 ] anything\n[T2\nNUMMER=2\n[" + std::string(80, 'L') + "]\n[" + std::string(81, 'M') +
-          "]\nNUMMER=9\n[T3=x]\n[]\n");
+    // A line that begins with "[" but is no header takes no row, and the keys
+    // after it go nowhere: not into the entry before it, and they do not
+    // end the reading either.
+    Parse("[T0\nIP=1.1.1.1\n[ T1 ] anything\n[T2\nNUMMER=2\n[" + std::string(80, 'L') + "]\n[" +
+          std::string(81, 'M') + "]\nNUMMER=9\n[T3=x]\n[]\n");
     ASSERT_EQ(Rows(), 2);
     EXPECT_EQ(Field(TerminalTable[0].name), Padded("T1", 10));
-    EXPECT_EQ(Field(TerminalTable[0].nummer), Padded("2", 15));  // "[T2" is no header
+    EXPECT_EQ(Field(TerminalTable[0].nummer), Padded("", 15));  // "[T2" is no header
     EXPECT_EQ(Field(TerminalTable[1].name), std::string(10, 'L'));
-    EXPECT_EQ(Field(TerminalTable[1].nummer), Padded("9", 15));  // 81 characters: no header
-    EXPECT_EQ(TerminalTable[2].name[0], '\0');                  // "[T3=x]" is no header; "[]" is
+    EXPECT_EQ(Field(TerminalTable[1].nummer), Padded("", 15));  // 81 characters: no header
+    EXPECT_EQ(TerminalTable[2].name[0], '\0');                 // "[T3=x]" is no header; "[]" is
 }
 
 TEST(TerminalIniHeaders, EmptySectionNameEndsTheTableForLookups) {
@@ -228,9 +231,10 @@ TEST(TerminalIniHeaders, The513thSectionAndAllAfterItAreIgnored) {
 
 // -------------------------------------------------------------- lookups --
 
-TEST(TerminalLookup, NamePrefixWithoutCase) {
+TEST(TerminalLookup, ExactNameWinsElseTheFirstPrefixWithoutCase) {
     Parse("[TERM10]\nIP=1.1.1.1\n[TERM1]\nIP=2.2.2.2\n[ABCDEFGHIJKL]\nIP=3.3.3.3\n");
-    EXPECT_EQ(Field(Found("TERM1").name), Padded("TERM10", 10));  // first match wins
+    EXPECT_EQ(Field(Found("term1").name), Padded("TERM1", 10));  // wherever it stands
+    EXPECT_EQ(Field(Found("TERM").name), Padded("TERM10", 10));  // no exact name: the first prefix
     EXPECT_EQ(Field(Found("ABCDEFGHIJ").ip), Padded("3.3.3.3", 15));
     EXPECT_EQ(Field(Found("abcdefghij").name), "ABCDEFGHIJ");
     EXPECT_FALSE(FindTerminalEntry("ABCDEFGHIJK", nullptr));      // longer than any section name

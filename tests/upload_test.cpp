@@ -145,7 +145,7 @@ TEST(UploadFile, SeveralBlocksArriveWholeAndTheDeleteFlagPicksTheAcknowledgement
     }
 }
 
-TEST(UploadFaults, ContradictoryRepliesGive19AndKeepOnlyTheCompleteEarlierBlocks) {
+TEST(UploadFaults, ContradictoryRepliesGive19AndLeaveTheHostFileAsItWas) {
     std::string data = Content(3 * 1792);
     std::string noEnd = LongReply("00");  // last block without its end byte
     Put(noEnd, 81, Content(1792));
@@ -159,11 +159,12 @@ TEST(UploadFaults, ContradictoryRepliesGive19AndKeepOnlyTheCompleteEarlierBlocks
         SCOPED_TRACE(c.block);
         std::string name = std::string("T").append(std::to_string(c.block));
         UploadTerminal terminal(data, c.block, PeerAction::Reply(c.reply), name.c_str());
+        ASSERT_TRUE(testing_support::WriteFile("up.dat", "last night's bookings"));
         char rc[3] = {};
         APUPL00B(name.c_str(), "up.dat", "DATEN", "1", rc);
         EXPECT_EQ(Rc(rc), "19");
-        std::string kept = data.substr(0, static_cast<std::size_t>(c.block - 1) * 1792);
-        EXPECT_EQ(ReadFile("up.dat"), kept) << "earlier blocks kept, the reservation cut off";
+        EXPECT_EQ(ReadFile("up.dat"), "last night's bookings");
+        EXPECT_FALSE(PathExists(".up.dat.part"));
         auto requests = terminal.peer.requests();
         ASSERT_EQ(requests.size(), 1u + static_cast<std::size_t>(c.block) + 1u);
         ExpectReset(requests.back(), c.block == 1 ? Blanks(1792) : data.substr(0, 1792));
@@ -231,13 +232,13 @@ TEST(UploadFaults, SecondUploadIntoTheSameFileWaitsUntilTheFirstIsDone) {
     EXPECT_TRUE(ReadFile("up.dat") == dataB);
 }
 
-TEST(UploadFaults, ConnectionClosedAtBlockThreeGives16WithTwoBlocksKept) {
+TEST(UploadFaults, ConnectionClosedAtBlockThreeGives16AndMakesNoFile) {
     std::string data = Content(5 * 1792);
     UploadTerminal terminal(data, 3, PeerAction::Close());
     char rc[3] = {};
     APUPL00B("T1", "up.dat", "DATEN", "1", rc);
     EXPECT_EQ(Rc(rc), "16");
-    EXPECT_EQ(ReadFile("up.dat"), data.substr(0, 2 * 1792));
+    EXPECT_FALSE(PathExists("up.dat"));
 }
 
 TEST(UploadFaults, OnlyStatusesBelow90GetTheFailureReset) {
@@ -249,7 +250,7 @@ TEST(UploadFaults, OnlyStatusesBelow90GetTheFailureReset) {
         char rc[3] = {};
         APUPL00B(name.c_str(), "up.dat", "DATEN", "0", rc);
         EXPECT_EQ(Rc(rc), status);
-        EXPECT_EQ(ReadFile("up.dat"), data.substr(0, 1792));
+        EXPECT_FALSE(PathExists("up.dat"));
         auto requests = terminal.peer.requests();
         bool low = status[0] < '9';
         ASSERT_EQ(requests.size(), low ? 4u : 3u);
@@ -258,29 +259,45 @@ TEST(UploadFaults, OnlyStatusesBelow90GetTheFailureReset) {
 }
 
 TEST(UploadFaults, UncreatableHostFileGives14AndNothingIsSent) {
-    // A FIFO (as a device node) is no host file: it is neither removed nor written into.
+    // A FIFO (as a device node) is no host file: it is neither removed nor
+    // written into. The new file beside the target is never made through a
+    // link someone put in its place.
     ASSERT_EQ(::mkfifo("fifo", 0600), 0);
-    for (const char* target : {"no-such-dir/up.dat", "fifo"}) {
-        const char* name = target[0] == 'f' ? "T2" : "T1";
-        UploadTerminal terminal(Content(100), 0, {}, name);
+    ASSERT_TRUE(testing_support::WriteFile("victim", "keep"));
+    ASSERT_EQ(::symlink("victim", ".link.dat.part"), 0);
+    int terminalNumber = 0;
+    for (const char* target : {"no-such-dir/up.dat", "fifo", "link.dat"}) {
+        const std::string name = "T" + std::to_string(++terminalNumber);
+        UploadTerminal terminal(Content(100), 0, {}, name.c_str());
         char rc[3] = {};
-        APUPL00B(name, target, "DATEN", "1", rc);
+        APUPL00B(name.c_str(), target, "DATEN", "1", rc);
         EXPECT_EQ(Rc(rc), "14") << target;
         EXPECT_TRUE(terminal.peer.requests().empty()) << target;
     }
     struct stat st {};
     EXPECT_TRUE(::stat("fifo", &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_EQ(ReadFile("victim"), "keep");
 }
 
-TEST(UploadFaults, FailedResetExchangeGives16AndLeavesAnEmptyFile) {
+TEST(UploadFaults, NewFileLeftByAKilledUploadIsReplaced) {
+    ASSERT_TRUE(testing_support::WriteFile(".up.dat.part", std::string(3000, ' ')));
+    std::string data = Content(2000);
+    UploadTerminal terminal(data);
+    char rc[3] = {};
+    APUPL00B("T1", "up.dat", "DATEN", "1", rc);
+    EXPECT_EQ(Rc(rc), "00");
+    EXPECT_EQ(ReadFile("up.dat"), data);
+    EXPECT_FALSE(PathExists(".up.dat.part"));
+}
+
+TEST(UploadFaults, FailedResetExchangeGives16AndLeavesThePreviousFile) {
     ScriptedPeer peer([](int, const std::string&) { return PeerAction::Close(); });
     peer.Register("T1");
     ASSERT_TRUE(testing_support::WriteFile("up.dat", "old content"));
     char rc[3] = {};
     APUPL00B("T1", "up.dat", "DATEN", "1", rc);
     EXPECT_EQ(Rc(rc), "16");
-    EXPECT_TRUE(PathExists("up.dat"));
-    EXPECT_EQ(ReadFile("up.dat"), "");
+    EXPECT_EQ(ReadFile("up.dat"), "old content");
 }
 
 TEST(UploadFaults, HostFileThatCannotGrowGives15AndIsRemoved) {
@@ -300,7 +317,7 @@ TEST(UploadFaults, HostFileThatCannotGrowGives15AndIsRemoved) {
     for (const std::string& r : requests) EXPECT_FALSE(IsAcknowledgement(r));
 }
 
-TEST(UploadFaults, TenThousandthFullBlockGives15AndTheFileKeeps10000Blocks) {
+TEST(UploadFaults, TenThousandthFullBlockGives15AndMakesNoFile) {
     std::string block = LongReply("01");
     Put(block, 81, Content(1792));
     int blocks = 0;
@@ -313,7 +330,7 @@ TEST(UploadFaults, TenThousandthFullBlockGives15AndTheFileKeeps10000Blocks) {
     APUPL00B("T1", "up.dat", "ENDLOS", "1", rc);
     EXPECT_EQ(Rc(rc), "15");
     EXPECT_EQ(blocks, 10000);
-    EXPECT_EQ(ReadFile("up.dat").size(), 10000u * 1792u);
+    EXPECT_FALSE(PathExists("up.dat"));
     ASSERT_TRUE(peer.WaitForRequests(10002));
     ExpectReset(peer.requests().back(), Content(1792));
 }

@@ -1,10 +1,12 @@
 // The return codes: the table that explains every code the library sets
 // itself, the reading of terminal statuses as numbers, and the text of a code.
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "tcpcom/internal.h"
 #include "xelbde/codes.h"
+#include "xelbde/internal.h"
 
 namespace xelbde {
 namespace {
@@ -25,7 +27,8 @@ constexpr ReturnCodeMeaning kReturnCodes[] = {
     {Code::kUploadWrite, "writing the upload's target file failed, or the upload exceeded 9999 blocks"},
     {Code::kExchangeFailed,
      "the exchange with the terminal or the ISDN adapter failed (send or receive failed, no reply within the "
-     "time-out, a reply that does not match the request, or an unknown terminal status)"},
+     "time-out, a reply that does not match the request, an unknown terminal status, or a reply status that is "
+     "not \"00\" yet reads as 0)"},
     {Code::kOutputOpen, "the output file could not be opened, or the socket option could not be set during the connect"},
     {Code::kOutputWrite,
      "writing the output file failed (for the memory page also a reply without 256 hexadecimal byte values)"},
@@ -92,7 +95,18 @@ Code ParseStatusCode(TerminalStatus status) {
     return ParseStatusCode(text);
 }
 
-Code StatusCode(TerminalStatus status) { return status == kStatusOk ? Code::kOk : ParseStatusCode(status); }
+Code StatusCode(TerminalStatus status, Code zeroReading) {
+    if (status == kStatusOk) return Code::kOk;
+    const Code number = ParseStatusCode(status);
+    if (number != Code::kOk) return number;
+    const auto byte = [&](int i) { return static_cast<unsigned char>(status.text[i]); };
+    const auto shown = [&](int i) { return byte(i) >= 0x20 && byte(i) <= 0x7E && byte(i) != ';' ? byte(i) : '.'; };
+    char text[64];
+    std::snprintf(text, sizeof text, "Unbekannter Status '%c%c' (0x%02x 0x%02x)", shown(0), shown(1), byte(0), byte(1));
+    XelbdeInitLog();
+    TcpcomLog(kSourceXelbde, "StatusCode", kLogError, ToInt(zeroReading), 0, text, "");
+    return zeroReading;
+}
 
 }  // namespace xelbde
 

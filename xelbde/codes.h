@@ -75,8 +75,12 @@ inline constexpr TerminalStatus kStatusMore{{'0', '1'}};
 // digits. Never reads past the two characters (nor past a terminator).
 Code ParseStatusCode(TerminalStatus status);
 Code ParseStatusCode(const char* text);
-// The code a reply status gives: kOk for "00", else its number.
-Code StatusCode(TerminalStatus status);
+// The code a reply status gives, the one rule every exchange applies: kOk
+// for "00" only; a status whose number is 0 without being "00" ("0A", " 0",
+// "+0") is no success but zeroReading (the exchange failed, unless the
+// caller names another code), with an error record that shows the two
+// bytes; any other status its number.
+Code StatusCode(TerminalStatus status, Code zeroReading = Code::kExchangeFailed);
 // A socket layer result passed on as the call's code: the connect failures
 // keep their numbers (5, 6, 7, 17, 23), whatever the library's own codes of
 // those numbers mean.

@@ -21,184 +21,25 @@
 
 namespace xelbde {
 
-std::array<TerminalEntry, kTerminalTableRows> TerminalTable{};
+TerminalRows TerminalTable{};
 
 namespace {
 
 constexpr const char* kIniFileName = "terminal.ini";
-constexpr int kIniLineMax = 256;   // longer lines are read as several lines
-constexpr int kIniTokenMax = 80;   // names, keys and values of 81 characters or more are refused
-constexpr char kCtrlZ = 0x1A;
 
 // A load reads the file into a staging table and then replaces the whole
 // terminal table at once, so lookups of other threads never see a table half
 // zeroed or half read: they find an entry of the old file or of the new one.
 // Lookups copy what they need under the shared lock, the replacement takes it
 // exclusively; the staging table has a lock of its own.
-using Table = std::array<TerminalEntry, kTerminalTableRows>;
 std::shared_mutex g_tableLock;
 std::mutex g_stagingLock;
-Table g_staging{};
+TerminalRows g_staging{};
 
-void PublishStaging() {
+void Publish(const TerminalRows& rows) {
     std::unique_lock<std::shared_mutex> guard(g_tableLock);
-    TerminalTable = g_staging;
+    TerminalTable = rows;
 }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-// ------------------------------------------------------ terminal.ini reading
-
-enum class LineResult { kGoOn, kStop };
-
-// Field of an entry with the keyword that fills it, in the order the keys
-// are compared.
-struct KeyField {
-    const char* keyword;
-    std::size_t offset;
-    int width;
-};
-constexpr KeyField kKeyFields[] = {
-    {"KLASSE", offsetof(TerminalEntry, klasse), sizeof(TerminalEntry::klasse)},
-    {"IP", offsetof(TerminalEntry, ip), sizeof(TerminalEntry::ip)},
-    {"UEBERHANG", offsetof(TerminalEntry, ueberhang), sizeof(TerminalEntry::ueberhang)},
-    {"VORWAHL", offsetof(TerminalEntry, vorwahl), sizeof(TerminalEntry::vorwahl)},
-    {"NUMMER", offsetof(TerminalEntry, nummer), sizeof(TerminalEntry::nummer)},
-    {"DURCHWAHL", offsetof(TerminalEntry, durchwahl), sizeof(TerminalEntry::durchwahl)},
-    {"TERMINALID", offsetof(TerminalEntry, terminalid), sizeof(TerminalEntry::terminalid)},
-};
-
-void StoreValue(TerminalEntry& entry, const KeyField& field, const char* value, int length) {
-    char* destination = reinterpret_cast<char*>(&entry) + field.offset;
-    if (field.offset == offsetof(TerminalEntry, ueberhang)) {
-        char number[16];
-        // "%03.3d": the zero flag adds nothing to a precision of 3.
-        std::snprintf(number, sizeof number, "%.3d", tcpcom::StrtolInt(value));
-        std::memcpy(destination, number, static_cast<std::size_t>(field.width));
-        return;
-    }
-    std::memcpy(destination, value, static_cast<std::size_t>(std::min(length, field.width)));
-}
-
-// Applies the reading rules to the lines of one file, one line at a time.
-class IniReader {
-  public:
-    explicit IniReader(Table& table) : table_(table) {}
-
-    // Feeds the next bytes of the file; false once reading has stopped.
-    bool Feed(const char* data, std::size_t length) {
-        for (std::size_t i = 0; i < length && !stopped_; ++i) Put(data[i]);
-        return !stopped_;
-    }
-    // End of the file: a last line without line end still counts.
-    void Finish() {
-        if (stopped_) return;
-        if (pendingCr_) Append('\r');
-        if (length_ > 0 && !stopped_) EndLine();
-    }
-
-  private:
-    void Put(char c) {
-        if (pendingCr_) {
-            pendingCr_ = false;
-            if (c == '\n') {  // CR LF ends the line like LF alone
-                EndLine();
-                return;
-            }
-            Append('\r');
-            if (stopped_) return;
-        }
-        if (c == kCtrlZ) {  // ends the line and the file
-            EndLine();
-            stopped_ = true;
-        } else if (c == '\n') {
-            EndLine();
-        } else if (c == '\r') {
-            pendingCr_ = true;
-        } else {
-            Append(c);
-        }
-    }
-    void Append(char c) {
-        line_[length_++] = c;
-        if (length_ == kIniLineMax) EndLine();
-    }
-    void EndLine() {
-        line_[length_] = '\0';
-        length_ = 0;
-        if (!stopped_ && ApplyLine(line_) == LineResult::kStop) stopped_ = true;
-    }
-
-    LineResult ApplyLine(char* line) {
-        TrimLeft(line);
-        TrimRight(line);
-        if (line[0] == '\0' || line[0] == ';') return LineResult::kGoOn;
-        if (line[0] == '[') {
-            const char* name = nullptr;
-            int nameLength = 0;
-            if (ParseHeader(line, &name, &nameLength)) return StartEntry(name, nameLength);
-        }
-        return ApplyKeyLine(line);
-    }
-
-    static bool ParseHeader(const char* line, const char** name, int* nameLength) {
-        const char* p = line + 1;
-        while (IsBlank(*p)) ++p;
-        const char* start = p;
-        while (*p != '\0' && !IsBlank(*p) && *p != '=' && *p != ']') ++p;
-        int length = static_cast<int>(p - start);
-        if (length > kIniTokenMax) return false;
-        while (IsBlank(*p)) ++p;
-        if (*p != ']') return false;
-        *name = start;
-        *nameLength = length;
-        return true;
-    }
-
-    LineResult StartEntry(const char* name, int nameLength) {
-        if (entries_ >= kTerminalTableRows) return LineResult::kStop;
-        TerminalEntry& entry = table_[static_cast<std::size_t>(entries_++)];
-        std::memcpy(entry.name, name, static_cast<std::size_t>(std::min<int>(nameLength, sizeof entry.name)));
-        current_ = &entry;
-        return LineResult::kGoOn;
-    }
-
-    LineResult ApplyKeyLine(const char* line) {
-        const char* p = line;
-        const char* key = p;
-        while (*p != '\0' && !IsBlank(*p) && *p != '=') ++p;
-        int keyLength = static_cast<int>(p - key);
-        while (IsBlank(*p)) ++p;
-        if (*p != '=') return LineResult::kGoOn;  // no key line: ignored
-        ++p;
-        while (IsBlank(*p)) ++p;
-        const char* value = p;
-        while (*p != '\0' && !IsBlank(*p) && *p != '=') ++p;
-        int valueLength = static_cast<int>(p - value);
-        if (keyLength > kIniTokenMax || valueLength > kIniTokenMax) return LineResult::kGoOn;
-        if (current_ == nullptr) return LineResult::kStop;  // a key before the first section ends reading
-
-        char valueText[kIniTokenMax + 1];
-        std::memcpy(valueText, value, static_cast<std::size_t>(valueLength));
-        valueText[valueLength] = '\0';
-        for (const KeyField& field : kKeyFields) {
-            int keywordLength = static_cast<int>(std::strlen(field.keyword));
-            if (keyLength >= keywordLength && CompareNoCase(key, field.keyword, keywordLength)) {
-                StoreValue(*current_, field, valueText, valueLength);
-                break;
-            }
-        }
-        return LineResult::kGoOn;
-    }
-
-    Table& table_;
-    char line_[kIniLineMax + 1] = {};
-    int length_ = 0;
-    bool pendingCr_ = false;
-    bool stopped_ = false;
-    int entries_ = 0;
-    TerminalEntry* current_ = nullptr;
-};
 
 // Copies the ip field up to its first blank or zero byte into a text.
 void IpText(const TerminalEntry& entry, char text[sizeof(TerminalEntry::ip) + 1]) {
@@ -252,10 +93,10 @@ bool FileExists(const char* path) {
 
 void ParseTerminalIni(const char* data, std::size_t length) {
     std::lock_guard<std::mutex> staging(g_stagingLock);
-    g_staging.fill(TerminalEntry{});
-    IniReader reader(g_staging);
-    if (reader.Feed(data, length)) reader.Finish();
-    PublishStaging();
+    TerminalIniReader reader(g_staging);
+    reader.Feed(std::string_view(data, length));
+    reader.Finish();
+    Publish(g_staging);
 }
 
 bool LoadTerminalTable() {
@@ -267,27 +108,25 @@ bool LoadTerminalTable() {
     bool loaded = false;
     {
         std::lock_guard<std::mutex> staging(g_stagingLock);
-        g_staging.fill(TerminalEntry{});
+        TerminalIniReader reader(g_staging);
         int fd = path ? OpenWithRetry(path, O_RDONLY, kShareDenyWrite, 0) : -1;
         if (fd >= 0) {
-            IniReader reader(g_staging);
             char chunk[4096];
-            loaded = true;
             for (;;) {
                 ssize_t n = ::read(fd, chunk, sizeof chunk);
                 if (n < 0 && errno == EINTR) continue;
-                if (n < 0) loaded = false;  // a file that cannot be read is not loaded
-                if (n <= 0) {
-                    if (loaded) reader.Finish();
-                    break;
-                }
-                if (!reader.Feed(chunk, static_cast<std::size_t>(n))) break;
+                loaded = n >= 0;  // a file that cannot be read is not loaded
+                if (n <= 0 || !reader.Feed(std::string_view(chunk, static_cast<std::size_t>(n)))) break;
             }
             CloseIfOpen(fd);
-            if (!loaded) g_staging.fill(TerminalEntry{});  // no half-read table
         }
-        // A file that cannot be loaded leaves the table empty.
-        PublishStaging();
+        // A file that cannot be loaded leaves the table empty, never half read.
+        if (loaded) {
+            reader.Finish();
+        } else {
+            g_staging.fill(TerminalEntry{});
+        }
+        Publish(g_staging);
     }
     if (!MutexRelease(lock)) loaded = false;
     return loaded;
@@ -300,14 +139,20 @@ bool FindTerminalEntry(const char* name, TerminalEntry* entry) {
     // an empty name is no terminal.
     if (length == 0 || length > sizeof(TerminalEntry::name)) return false;
     std::shared_lock<std::shared_mutex> guard(g_tableLock);
+    // The row of exactly that name wins wherever it stands; only when there
+    // is none does the first row that begins with the name answer.
+    const TerminalEntry* found = nullptr;
     for (const TerminalEntry& row : TerminalTable) {
         if (row.name[0] == '\0') break;
-        if (CompareNoCase(row.name, name, static_cast<int>(length))) {
-            if (entry != nullptr) *entry = row;
-            return true;
+        if (!CompareNoCase(row.name, name, static_cast<int>(length))) continue;
+        if (::strnlen(row.name, sizeof row.name) == length) {
+            found = &row;
+            break;
         }
+        if (found == nullptr) found = &row;
     }
-    return false;
+    if (found != nullptr && entry != nullptr) *entry = *found;
+    return found != nullptr;
 }
 
 bool CopyTerminalRow(std::size_t index, TerminalEntry* entry) {

@@ -66,6 +66,11 @@ bool ReadReply(const Session& session, FrameBytes<N>& reply) {
            received == static_cast<int>(N);
 }
 
+// Where each kind of reply carries the marker its transaction compares.
+bool Answered(const StatusFrame& reply) { return reply.HasMarker(StatusFrame::kMarker, kReplyMarker); }
+bool Answered(const ShortFrame& reply) { return reply.HasMarker(ShortFrame::kMarker, kReplyMarker); }
+bool Answered(const LongFrame& reply) { return reply.HasMarker(LongFrame::kEndMarker, kReplyMarker); }
+
 // The short transaction: prefix, frame and read repeated once after a
 // reply whose bytes 1-2 are not the reply marker.
 template <typename Frame>
@@ -73,9 +78,19 @@ std::optional<Frame> ShortExchange(const Session& session, const Frame& request)
     Frame reply;
     for (int attempt = 0; attempt < kShortAttempts; ++attempt) {
         if (!SendRequest(session, request) || !ReadReply(session, reply)) return std::nullopt;
-        if (reply.HasMarker(Frame::kMarker, kReplyMarker)) return reply;
+        if (Answered(reply)) return reply;
     }
     return std::nullopt;
+}
+
+template <typename Frame>
+OneExchange<Frame> ExchangeOnce(const Session& session, const Frame& request) {
+    OneExchange<Frame> result;
+    if (!SendRequest(session, request)) return result;
+    result.sent = true;
+    Frame reply;
+    if (ReadReply(session, reply) && Answered(reply)) result.reply = reply;
+    return result;
 }
 
 }  // namespace
@@ -147,17 +162,15 @@ std::optional<ShortFrame> ShortTransaction(const Session& session, const ShortFr
 }
 
 std::optional<LongFrame> LongTransaction(const Session& session, const LongFrame& request) {
-    LongFrame reply;
-    if (!SendRequest(session, request) || !ReadReply(session, reply)) return std::nullopt;
-    if (!reply.HasMarker(LongFrame::kEndMarker, kReplyMarker)) return std::nullopt;
-    return reply;
+    return ExchangeOnce(session, request).reply;
 }
 
-bool SendAndAwaitReply(const Session& session, const LongFrame& request) {
-    if (!SendRequest(session, request)) return false;
-    LongFrame reply;
-    ReadReply(session, reply);
-    return true;
+OneExchange<LongFrame> SendOnce(const Session& session, const LongFrame& request) {
+    return ExchangeOnce(session, request);
+}
+
+OneExchange<ShortFrame> SendOnce(const Session& session, const ShortFrame& request) {
+    return ExchangeOnce(session, request);
 }
 
 int GetBdeTimeout() {

@@ -148,10 +148,17 @@ LongFrame BuildLongRequest(const char* command, const char* program);
 std::optional<StatusFrame> ShortTransaction(const Session& session, const StatusFrame& request);
 std::optional<ShortFrame> ShortTransaction(const Session& session, const ShortFrame& request);
 std::optional<LongFrame> LongTransaction(const Session& session, const LongFrame& request);
-// Sends a long request and waits up to the time-out for its reply without
-// looking at it (the upload's final acknowledgement). False only when the
-// request could not be sent.
-bool SendAndAwaitReply(const Session& session, const LongFrame& request);
+// A request sent once, never again, and the reply it got within the
+// session's time-out: the upload's final acknowledgement, the hang-up after
+// a failed dial-up. sent is false only when the request could not be sent;
+// reply is there when a whole reply with its reply marker arrived.
+template <typename Frame>
+struct OneExchange {
+    bool sent = false;
+    std::optional<Frame> reply;
+};
+OneExchange<LongFrame> SendOnce(const Session& session, const LongFrame& request);
+OneExchange<ShortFrame> SendOnce(const Session& session, const ShortFrame& request);
 
 // The reply time-out in seconds: XELBDE_TIMEOUT, else 25; read once per process.
 int GetBdeTimeout();

@@ -17,6 +17,7 @@
 #include "tcpcom/tcpcom.h"
 #include "xelbde/codes.h"
 #include "xelbde/frames.h"
+#include "xelbde/terminalini.h"
 #include "xelbde/xelbde.h"
 
 namespace xelbde {
@@ -170,27 +171,19 @@ void ReportProgress(ApiFunctionId function, long long bytesDone, long long bytes
 
 // ---------------------------------------------------------- connection --
 
-struct TerminalEntry {
-    char name[10];
-    char klasse[4];
-    char ueberhang[3];
-    char ip[15];
-    char vorwahl[10];
-    char nummer[15];
-    char durchwahl[5];
-    char terminalid[5];
-};
-inline constexpr int kTerminalTableRows = 512;
-extern std::array<TerminalEntry, kTerminalTableRows> TerminalTable;
+// The process-wide table of terminal.ini's sections (terminalini.h).
+extern TerminalRows TerminalTable;
 
 inline constexpr int kIniPathSize = 384;
 
 const char* GetTerminalIniPath();  // nullptr when the path cannot be built
 bool FileExists(const char* path);
 bool LoadTerminalTable();
-// Applies the reading rules to a whole file image held in memory (the
-// reading part of LoadTerminalTable); zeroes the table first.
+// Loads the table from a whole file image held in memory, as
+// LoadTerminalTable does from the file.
 void ParseTerminalIni(const char* data, std::size_t length);
+// The entry of that name (without regard to case); when no entry has
+// exactly that name, the first whose name begins with it.
 bool FindTerminalEntry(const char* name, TerminalEntry* entry /* may be nullptr */);
 // Copies row index of the table; false past the end of the table (the first
 // row with an empty name, or row 512).

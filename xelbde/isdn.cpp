@@ -116,9 +116,25 @@ bool SendIsdnIdentification(const Session& session, const char* terminal, const 
     frame.PutText(LongFrame::kIsdnTerminalId, identifier, LongFrame::kIsdnFieldLen);
     frame.PutText(LongFrame::kIsdnAdapterNumber, number, LongFrame::kIsdnFieldLen);
     std::optional<LongFrame> reply = LongTransaction(session, frame);
-    if (!reply) reply = LongTransaction(session, frame);
+    // An interrupted first sending is no reason for a second.
+    if (!reply && !TcpcomInterrupted()) reply = LongTransaction(session, frame);
     return reply && reply->status() == kStatusOk;
 }
+
+namespace {
+
+constexpr int kHangUpWaitSeconds = 2;
+
+// Once "DN" has gone out, a dial-up that fails or is interrupted ends the
+// call with one "CL" before the connection is closed, so that no ISDN call
+// stays up. Its reply is awaited at most 2 s (less with a shorter time-out)
+// and never changes the code.
+Code HangUpAfterFailure(const Session& session, Code code) {
+    SendOnce(Session{session.socket, std::min(session.timeout, kHangUpWaitSeconds)}, BuildShortFrame("CL"));
+    return code;
+}
+
+}  // namespace
 
 Code DialIsdnTerminal(const char* terminal, const char* adapter, const Session& session) {
     TerminalEntry terminalEntry;
@@ -136,8 +152,14 @@ Code DialIsdnTerminal(const char* terminal, const char* adapter, const Session& 
 
     if (Code code = QueryAdapterStatus(session); code != Code::kOk) return code;
     if (Code code = SendAdapterId(session, adapterId); code != Code::kOk) return code;
-    if (Code code = DialNumber(session, terminalNumber, terminalEntry.ueberhang); code != Code::kOk) return code;
-    if (!SendIsdnIdentification(session, terminal, terminalId, adapterNumber)) return Code::kIsdnIdentification;
+    if (Code code = DialNumber(session, terminalNumber, terminalEntry.ueberhang); code != Code::kOk) {
+        return HangUpAfterFailure(session, code);
+    }
+    // A signal during the identification ends the dial-up through its
+    // failure path, also when the terminal still answered.
+    if (!SendIsdnIdentification(session, terminal, terminalId, adapterNumber) || TcpcomInterrupted()) {
+        return HangUpAfterFailure(session, Code::kIsdnIdentification);
+    }
     return Code::kOk;
 }
 

@@ -40,10 +40,11 @@ void CopyCut(char* destination, std::size_t capacity, std::string_view source) {
     destination[n] = '\0';
 }
 
-void LogFailure(const char* format, const char* name, int error) {
+void LogFailure(const char* format, const char* name, int error, const char* reason = nullptr) {
     char message[512];
     std::snprintf(message, sizeof message, format, name);
-    TcpcomLog(kSourceXelbde, kFunctionName, kLogError, 1, error, message, error ? std::strerror(error) : "");
+    if (reason == nullptr) reason = error ? std::strerror(error) : "";
+    TcpcomLog(kSourceXelbde, kFunctionName, kLogError, 1, error, message, reason);
 }
 
 // Splits at ";" the way a tokenizer that skips runs of separators does: an
@@ -227,21 +228,38 @@ extern "C" int XelbdeDisplayLog(const char* terminal, const char* outputFile, co
         if (log >= 0) ::close(log);
         return 1;
     }
-    FILE* out = IsEmpty(outputFile) ? nullptr : std::fopen(outputFile, "w+");
-    if (out == nullptr) {
-        LogFailure("Fehler beim Oeffnen von %s", outputFile ? outputFile : "", errno);
+    // The listing never goes into the log it lists, nor into its backup:
+    // emptying the file first would destroy the records to be listed.
+    char backup[kLogNameMax + 2];
+    LogBackupName(logName, backup, sizeof backup);
+    if (!IsEmpty(outputFile) && (SameFileOrName(outputFile, logName) || SameFileOrName(outputFile, backup))) {
+        LogFailure("Fehler beim Oeffnen von %s", outputFile, 0, "Ausgabedatei ist die Logdatei");
         ::close(log);
         return 1;
     }
-    char outBuffer[1 << 16];
-    std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
-    if (std::fputs(kHeader, out) < 0) {
-        LogFailure("Fehler beim Schreiben in %s", outputFile, errno);
+    int created = 0;
+    const int outFd = IsEmpty(outputFile) ? -1 : OpenSharedFile(outputFile, O_RDWR | O_CREAT | O_TRUNC, 0666, &created);
+    FILE* out = outFd >= 0 ? ::fdopen(outFd, "w+") : nullptr;
+    if (out == nullptr) {
+        LogFailure("Fehler beim Oeffnen von %s", outputFile ? outputFile : "", errno);
+        CloseIfOpen(outFd);
+        ::close(log);
+        return 1;
+    }
+    // A listing that could not be written whole goes again when this call
+    // made its file; a file that was there before is never removed.
+    const auto fail = [&](int code) {
+        if (created) RemoveHeldFile(outputFile, ::fileno(out));
         std::fclose(out);
         ::close(log);
-        return -1;
+        return code;
+    };
+    char outBuffer[1 << 16];
+    std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
+    if (std::fputs(kHeader, out) < 0 || std::fflush(out) != 0) {
+        LogFailure("Fehler beim Schreiben in %s", outputFile, errno);
+        return fail(-1);
     }
-
 
     int result = 0;
     char buffer[1 << 16];
@@ -290,6 +308,7 @@ extern "C" int XelbdeDisplayLog(const char* terminal, const char* outputFile, co
         LogFailure("Fehler beim Schreiben in %s", outputFile, errno);
         result = 1;
     }
+    if (result != 0) return fail(result);
     std::fclose(out);
     ::close(log);
     return result;

@@ -5,6 +5,7 @@
 // one 256-byte page of the terminal's memory.
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -60,9 +61,15 @@ void SendFailureReset(const Session& session, const Block& previous) {
     }
 }
 
+bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
+
 // The final acknowledgement after the last block: the terminal's reply sent
-// back as a request, with "42" (delete the file) or "00" (keep it). Its own
-// answer is awaited for the reply time-out and not examined.
+// back as a request, with "42" (delete the file) or "00" (keep it). Its
+// answer is awaited for the reply time-out. The data are safe on the host
+// by then, so a silent, cut or garbled answer still counts as done; but
+// when the terminal answers a "42" clearly with a status other than "00",
+// it kept its file, and the next collection would book the same data
+// again: that status is the code.
 Code SendUploadAcknowledgement(const Session& session, const LongFrame& reply, const char* terminalFile,
                                char deleteFlag) {
     LongFrame frame = reply;
@@ -70,43 +77,135 @@ Code SendUploadAcknowledgement(const Session& session, const LongFrame& reply, c
     frame.SetProgram(kProgramQueries);
     frame.SetObject(terminalFile, 'D');
     frame.PutMarker(LongFrame::kEndMarker, kRequestMarker);
-    return SendAndAwaitReply(session, frame) ? Code::kOk : Code::kExchangeFailed;
+    const OneExchange<LongFrame> sent = SendOnce(session, frame);
+    if (!sent.sent) return Code::kExchangeFailed;
+    if (deleteFlag != '1' || !sent.reply) return Code::kOk;
+    const TerminalStatus status = sent.reply->status();
+    if (status == kStatusOk || !IsDecimalDigit(status.text[0]) || !IsDecimalDigit(status.text[1])) return Code::kOk;
+    const Code refused = ParseStatusCode(status);
+    char text[96];
+    std::snprintf(text, sizeof text, "Terminal hat die Datei %.8s nicht geloescht (Status %c%c)",
+                  TextOrEmpty(terminalFile), status.text[0], status.text[1]);
+    XelbdeInitLog();
+    TcpcomLog(kSourceXelbde, "UploadFile", kLogError, ToInt(refused), 0, text, "");
+    return refused;
 }
 
-// The host file being written: the descriptor this upload opened and holds,
-// and its name. Removing it removes the name only while the file is still
-// held and only when the name still names it, so a file another upload has
-// created meanwhile under the same name is never touched.
-struct HostFile {
-    int fd;
-    const char* name;
+// The host file an upload writes. The data go into a new file beside the
+// target, ".NAME.part", created exclusively and held from the start; the
+// target itself, when it exists, is held as well, so that programs sharing
+// it wait for the upload as for any busy file. Only Commit() changes the
+// target: the new file, cut to its data and synced, takes the target's
+// name in one step, then the directory is synced. Until then the target
+// stays exactly as it was (an absent one stays absent), and a new file
+// that is not committed is removed when the upload is abandoned or ends.
+// A new file left by an upload that was killed is held by nobody: the next
+// upload into the same target removes it and begins anew.
+class HostFile {
+  public:
+    explicit HostFile(const Session& session) : session_(session) {}
+    ~HostFile() { Release(); }
+    HostFile(const HostFile&) = delete;
+    HostFile& operator=(const HostFile&) = delete;
 
-    void Remove() const {
-        RemoveHeldFile(name, fd);
-        CloseIfOpen(fd);
-    }
+    // kOk, or kCloseOrCreate when the new file cannot be made, or the
+    // target is no regular file or stays held elsewhere. Nothing is sent.
+    Code Open(const char* target);
+    // Room for the next block, written before the terminal hands the block
+    // over, so that a full disk shows first.
+    bool Reserve();
+    // A block received, written after the data before it; a full block
+    // together with the room for the next one (the file ends as two writes
+    // would leave it) and kept as the echo for the next request.
+    bool Add(std::span<const unsigned char> data, bool last);
+    // The new file takes the target's name; false when that failed (before
+    // the rename the new file still goes when the upload is abandoned) or
+    // when the name no longer stands for the data afterwards.
+    bool Commit();
+    // The upload failed: a new file not committed is removed, the target
+    // left as it is, and when asked the failure reset goes out.
+    void Abandon(bool sendReset);
+
+    off_t size() const { return size_; }
+    const Block& previous() const { return previous_; }
+
+  private:
+    void Release();
+
+    const Session& session_;
+    const char* target_ = nullptr;
+    char part_[PATH_MAX] = {};
+    int fd_ = -1;        // the new file, held
+    int targetFd_ = -1;  // the existing target, held until the commit
+    off_t size_ = 0;     // data written
+    bool reserved_ = false;       // the room at size_ went out with the block before
+    bool reservedWhole_ = false;  // ... and all of it
+    bool committed_ = false;
+    Block previous_ = kBlankBlock;
 };
 
-// Cuts the host file back to the data received in full, closes it and, for
-// failures other than the terminal's statuses 90 to 99, sends the failure
-// reset. A file that can't be cut back would end in the blank reservation,
-// so it is removed rather than left looking like data.
-Code AbandonUpload(const Session& session, const HostFile& file, off_t position, const Block& previous, Code code) {
-    if (::ftruncate(file.fd, position) == 0) {
-        CloseIfOpen(file.fd);
-    } else {
-        file.Remove();
+Code HostFile::Open(const char* target) {
+    if (target == nullptr) return Code::kCloseOrCreate;
+    const char* slash = std::strrchr(target, '/');
+    const int directory = slash != nullptr ? static_cast<int>(slash + 1 - target) : 0;
+    const char* name = target + directory;
+    const int length = std::snprintf(part_, sizeof part_, "%.*s.%s.part", directory, target, name);
+    if (name[0] == '\0' || length < 0 || length >= static_cast<int>(sizeof part_)) return Code::kCloseOrCreate;
+    target_ = target;
+    fd_ = CreateHeldFile(part_, kFileMode);
+    if (fd_ < 0) return Code::kCloseOrCreate;
+    // A target this process cannot open, or a symbolic link, is not held:
+    // the commit replaces the name, never what a link points to.
+    targetFd_ = HoldFileWhenFree(target);
+    if (targetFd_ < 0 && (errno == EWOULDBLOCK || errno == EPERM)) {
+        Release();
+        return Code::kCloseOrCreate;
     }
-    if (ToInt(code) < ToInt(kNoResetFromStatus)) SendFailureReset(session, previous);
-    return code;
+    return Code::kOk;
 }
 
-// A host file that can't be written is removed: it would hold less than
-// what the terminal sent.
-Code DropHostFile(const Session& session, const HostFile& file, const Block& previous) {
-    file.Remove();
-    SendFailureReset(session, previous);
-    return Code::kUploadWrite;
+bool HostFile::Reserve() { return reserved_ ? reservedWhole_ : WriteAt(fd_, kBlankBlock, size_); }
+
+bool HostFile::Add(std::span<const unsigned char> data, bool last) {
+    if (last) {
+        if (!WriteAt(fd_, data, size_)) return false;
+        size_ += static_cast<off_t>(data.size());
+        return true;
+    }
+    std::array<unsigned char, 2 * LongFrame::kDataLen> both;
+    std::memcpy(both.data(), data.data(), data.size());
+    std::memcpy(both.data() + data.size(), kBlankBlock.data(), kBlankBlock.size());
+    const std::size_t length = data.size() + kBlankBlock.size();
+    const std::size_t written = tcpcom::WriteAll(fd_, both.data(), length, size_);
+    if (written < data.size()) return false;
+    reserved_ = true;
+    reservedWhole_ = written == length;
+    size_ += static_cast<off_t>(data.size());
+    std::memcpy(previous_.data(), data.data(), previous_.size());
+    return true;
+}
+
+bool HostFile::Commit() {
+    if (::ftruncate(fd_, size_) != 0 || ::fsync(fd_) != 0 || ::rename(part_, target_) != 0) return false;
+    committed_ = true;
+    CloseIfOpen(targetFd_);  // the file that had the name until now
+    targetFd_ = -1;
+    // Something outside the share mode may have replaced the file after
+    // the rename: the data are then not where the caller will look.
+    return SyncDirectoryOf(target_) == 1 && PathNamesFile(target_, fd_) == 1;
+}
+
+void HostFile::Abandon(bool sendReset) {
+    Release();
+    if (sendReset) SendFailureReset(session_, previous_);
+}
+
+void HostFile::Release() {
+    if (fd_ >= 0 && !committed_) RemoveHeldFile(part_, fd_);
+    CloseIfOpen(fd_);
+    CloseIfOpen(targetFd_);
+    fd_ = -1;
+    targetFd_ = -1;
 }
 
 bool IsHexDigit(unsigned char c) {
@@ -137,8 +236,7 @@ UploadedBlock UploadBlock(const Session& session, const char* terminalFile,
     if (!more && reply->status() != kStatusOk) {
         // Only "00" and "01" carry a block. A status that merely reads as 0
         // ("0A", " 0", "+0") carries none and contradicts itself.
-        const Code code = StatusCode(reply->status());
-        result.code = code != Code::kOk ? code : Code::kUploadMalformed;
+        result.code = StatusCode(reply->status(), Code::kUploadMalformed);
         return result;
     }
     const auto data = reply->data();
@@ -159,86 +257,51 @@ UploadedBlock UploadBlock(const Session& session, const char* terminalFile,
 
 namespace {
 
-// The upload loop acknowledges the last block after its data are safely in
-// the host file: a "42" acknowledgement deletes the file on the terminal, so
-// it must never go out while the host copy is still incomplete, or no longer
-// carries the name.
-//
-// An existing host file is replaced, but never while another process holds
-// it (a second upload into the same file waits for the first, as for any
-// busy file, or ends with 14), and the file written is always the one the
-// name stands for. UploadFile adds the final progress report.
+// The upload loop acknowledges the last block only after its data carry
+// the host file's name: a "42" acknowledgement deletes the file on the
+// terminal, so it never goes out while the host copy is incomplete or
+// elsewhere. A failure before that leaves the host file as it was.
+// UploadFile adds the final progress report.
 Code ReceiveFile(const Session& session, const char* hostFile, const char* terminalFile, char deleteFlag, long* blocks,
                  off_t* received) {
-    if (hostFile == nullptr) return Code::kCloseOrCreate;
-    // A file held elsewhere, or a device, FIFO or directory of that name, is
-    // neither removed nor written into.
-    if (!RemoveFileWhenFree(hostFile)) return Code::kCloseOrCreate;
-    const HostFile file{OpenWithRetry(hostFile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kShareDenyReadWrite, kFileMode),
-                        hostFile};
-    if (file.fd < 0) return Code::kCloseOrCreate;
-
-    Block previous = kBlankBlock;
-    if (!LongTransaction(session, BuildResetFrame(previous))) {
-        CloseIfOpen(file.fd);
+    HostFile file(session);
+    if (Code code = file.Open(hostFile); code != Code::kOk) return code;
+    if (!LongTransaction(session, BuildResetFrame(file.previous()))) {
+        file.Abandon(false);
         return Code::kExchangeFailed;
     }
-
-    off_t position = 0;
-    // Whether the room for the block at position was written together with
-    // the data of the block before it, and whether that write got it all.
-    bool reserved = false;
-    bool reservedWhole = false;
     for (int fullBlocks = 0;;) {
-        if (TcpcomInterrupted()) return AbandonUpload(session, file, position, previous, Code::kExchangeFailed);
-        // Room for the block first, so that a full disk shows before the
-        // terminal has handed the block over.
-        if (reserved ? !reservedWhole : !WriteAt(file.fd, kBlankBlock, position)) {
-            file.Remove();
+        if (TcpcomInterrupted()) {
+            file.Abandon(true);
+            return Code::kExchangeFailed;
+        }
+        if (!file.Reserve()) {
+            file.Abandon(false);
             return Code::kUploadWrite;
         }
-        const UploadedBlock block = UploadBlock(session, terminalFile, previous);
-        if (block.code != Code::kOk) return AbandonUpload(session, file, position, previous, block.code);
-        ++*blocks;
-        *received = position + block.length;
-        const auto data = block.reply.data().first(static_cast<std::size_t>(block.length));
-        if (!block.last) {
-            // A full block: its data and the room for the next one in one
-            // write, which leaves the file as the two writes would.
-            std::array<unsigned char, 2 * LongFrame::kDataLen> both;
-            std::memcpy(both.data(), data.data(), data.size());
-            std::memcpy(both.data() + data.size(), kBlankBlock.data(), kBlankBlock.size());
-            const std::size_t length = data.size() + kBlankBlock.size();
-            const std::size_t written = tcpcom::WriteAll(file.fd, both.data(), length, position);
-            if (written < data.size()) return DropHostFile(session, file, previous);
-            reserved = true;
-            reservedWhole = written == length;
-        } else if (!WriteAt(file.fd, data, position)) {
-            return DropHostFile(session, file, previous);
+        const UploadedBlock block = UploadBlock(session, terminalFile, file.previous());
+        if (block.code != Code::kOk) {
+            file.Abandon(ToInt(block.code) < ToInt(kNoResetFromStatus));
+            return block.code;
         }
-
+        ++*blocks;
+        *received = file.size() + block.length;
+        if (!file.Add(block.reply.data().first(static_cast<std::size_t>(block.length)), block.last)) {
+            file.Abandon(true);
+            return Code::kUploadWrite;
+        }
         if (block.last) {
-            if (::ftruncate(file.fd, position + block.length) != 0 || (deleteFlag == '1' && ::fsync(file.fd) != 0)) {
-                return DropHostFile(session, file, previous);
-            }
-            if (PathNamesFile(hostFile, file.fd) != 1) {
-                // Something outside the share mode removed or replaced the
-                // file: the data are not where the caller will look for them.
-                CloseIfOpen(file.fd);
-                SendFailureReset(session, previous);
+            if (!file.Commit()) {
+                file.Abandon(true);
                 return Code::kUploadWrite;
             }
-            Code code = SendUploadAcknowledgement(session, block.reply, terminalFile, deleteFlag);
-            if (code != Code::kOk) return AbandonUpload(session, file, position, previous, code);
-            return CloseIfOpen(file.fd) == 0 ? Code::kOk : Code::kUploadWrite;
+            const Code code = SendUploadAcknowledgement(session, block.reply, terminalFile, deleteFlag);
+            if (code == Code::kExchangeFailed) file.Abandon(true);
+            return code;
         }
-        position += block.length;
-        ReportProgress(kIdAPUPL00B, position, -1, *blocks, false);
-        std::memcpy(previous.data(), data.data(), previous.size());
+        ReportProgress(kIdAPUPL00B, file.size(), -1, *blocks, false);
         if (++fullBlocks >= kMaxFullBlocks) {
-            if (::ftruncate(file.fd, position) != 0) return DropHostFile(session, file, previous);
-            CloseIfOpen(file.fd);
-            SendFailureReset(session, previous);
+            file.Abandon(true);
             return Code::kUploadWrite;
         }
     }
