@@ -267,7 +267,7 @@ TEST(UploadFaults, UncreatableHostFileGives14AndNothingIsSent) {
     ASSERT_EQ(::symlink("victim", ".link.dat.part"), 0);
     int terminalNumber = 0;
     for (const char* target : {"no-such-dir/up.dat", "fifo", "link.dat"}) {
-        const std::string name = "T" + std::to_string(++terminalNumber);
+        const std::string name = std::string("T").append(std::to_string(++terminalNumber));
         UploadTerminal terminal(Content(100), 0, {}, name.c_str());
         char rc[3] = {};
         APUPL00B(name.c_str(), target, "DATEN", "1", rc);
