@@ -109,11 +109,7 @@ class TempFileTurn {
 }  // namespace
 
 void RemoveTempFile() {
-    const char* log = TcpcomLogFileName();
-    char backup[kLogNameMax + 2];
-    LogBackupName(log, backup, sizeof backup);
-    if (log[0] != '\0' && (SameFileOrName(kTempFileName, log) || SameFileOrName(kTempFileName, backup))) return;
-    std::remove(kTempFileName);
+    if (!IsLogOrBackup(kTempFileName, TcpcomLogFileName())) std::remove(kTempFileName);
 }
 
 namespace {

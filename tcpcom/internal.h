@@ -38,6 +38,8 @@ int LogWriteString(const char* line);
  * "_.log"); when that gives no name distinct from the log (no ".", or a
  * "_" there already), the log's name followed by "_". */
 void LogBackupName(const char* name, char* backup, size_t size);
+/* 1 when path is the log named logName or its backup (SameFileOrName). */
+int IsLogOrBackup(const char* path, const char* logName);
 /* Builds the record line "f1;f2;...;f7;f8\n" into buf with bounded appends; returns its length. */
 size_t LogFormatRecord(const LogRecord* record, char* buf, size_t size);
 void LogHexDump(const char* source, const void* data, int length, const char* title);

@@ -109,6 +109,13 @@ extern "C" void LogBackupName(const char* name, char* backup, size_t size) {
     if (dot == nullptr || std::strcmp(backup, name) == 0) std::snprintf(backup, size, "%s_", name);
 }
 
+extern "C" int IsLogOrBackup(const char* path, const char* logName) {
+    if (path == nullptr || logName == nullptr || logName[0] == '\0') return 0;
+    char backup[kLogNameMax + 2];
+    LogBackupName(logName, backup, sizeof backup);
+    return SameFileOrName(path, logName) || SameFileOrName(path, backup) ? 1 : 0;
+}
+
 extern "C" int LogWriteString(const char* line) {
     if (line == nullptr || g_logName[0] == '\0') return 0;
     const long long limit = static_cast<long long>(g_sizeKb) * 1024;

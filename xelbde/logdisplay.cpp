@@ -230,9 +230,7 @@ extern "C" int XelbdeDisplayLog(const char* terminal, const char* outputFile, co
     }
     // The listing never goes into the log it lists, nor into its backup:
     // emptying the file first would destroy the records to be listed.
-    char backup[kLogNameMax + 2];
-    LogBackupName(logName, backup, sizeof backup);
-    if (!IsEmpty(outputFile) && (SameFileOrName(outputFile, logName) || SameFileOrName(outputFile, backup))) {
+    if (IsLogOrBackup(outputFile, logName)) {
         LogFailure("Fehler beim Oeffnen von %s", outputFile, 0, "Ausgabedatei ist die Logdatei");
         ::close(log);
         return 1;
