@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <string_view>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -82,19 +83,65 @@ int RunWithConnection(const char* terminal, Call call) {
 
 // ------------------------------------------------------ showing TMPFILE ---
 
+// The log's name: the one it was started under, or before that the one
+// the library will choose (DEBUG_FILE, else xelbde.log), cut as it cuts it.
+const char* LogName(char (&chosen)[kLogNameMax + 1]) {
+    const char* log = TcpcomLogFileName();
+    if (log[0] != '\0') return log;
+    const char* file = std::getenv("DEBUG_FILE");
+    std::snprintf(chosen, sizeof chosen, "%.*s", static_cast<int>(kLogNameMax), file != nullptr ? file : "xelbde.log");
+    return chosen;
+}
+
+// Removes a TMPFILE left behind before the library writes its own: a file
+// no open holds, or a symbolic link (removed, never followed; what it points
+// to is no matter, only whether the link itself is the log's name). A file
+// another process holds is in use, not left behind: it stays. So does the log.
+void RemoveLeftoverTempFile() {
+    struct stat entry {};
+    if (::lstat(kTempFileName, &entry) != 0) return;
+    if (S_ISLNK(entry.st_mode)) {
+        char chosen[kLogNameMax + 1];
+        char names[2][kLogNameMax + 2];
+        std::snprintf(names[0], sizeof names[0], "%s", LogName(chosen));
+        LogBackupName(names[0], names[1], sizeof names[1]);
+        for (const char* name : names) {
+            struct stat other {};
+            if (::lstat(name, &other) == 0 && other.st_dev == entry.st_dev && other.st_ino == entry.st_ino) return;
+        }
+        ::unlink(kTempFileName);
+        return;
+    }
+    const int fd = ::open(kTempFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    CloseIfOpen(fd);
+    if (!held) RemoveTempFile();
+}
+
 // A command that shows its result through TMPFILE holds the current
 // directory (an exclusive flock on it) from before the library writes the
 // file until the file is deleted again, so two runs in one directory take
-// turns instead of showing or deleting each other's file. A directory that
-// cannot be opened is not held.
+// turns instead of showing or deleting each other's file. A TMPFILE left
+// behind (a file, or a link someone put there) is removed once the turn is
+// held, so that the library makes a file of its own. A directory that
+// cannot be opened is not held. A stop signal ends the wait for the turn:
+// the run then leaves TMPFILE alone, it is another run's.
 class TempFileTurn {
   public:
     explicit TempFileTurn(bool needed) {
         if (!needed) return;
         fd_ = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ < 0) return;
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR && g_stopSignal == 0) {
+        // Tried without blocking, so that a signal between a look at the
+        // stop flag and a blocking wait could not go unnoticed.
+        while (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            if (g_stopSignal != 0) {
+                stopped_ = true;
+                return;
+            }
+            constexpr timespec kPause{0, 10L * 1000 * 1000};  // a signal ends it early
+            ::nanosleep(&kPause, nullptr);
         }
+        RemoveLeftoverTempFile();
     }
     ~TempFileTurn() {
         if (fd_ >= 0) ::close(fd_);
@@ -102,14 +149,19 @@ class TempFileTurn {
     TempFileTurn(const TempFileTurn&) = delete;
     TempFileTurn& operator=(const TempFileTurn&) = delete;
 
+    // True when a stop signal came before the turn: TMPFILE is not ours.
+    bool stopped() const { return stopped_; }
+
   private:
     int fd_ = -1;
+    bool stopped_ = false;
 };
 
 }  // namespace
 
 void RemoveTempFile() {
-    if (!IsLogOrBackup(kTempFileName, TcpcomLogFileName())) std::remove(kTempFileName);
+    char chosen[kLogNameMax + 1];
+    if (!IsLogOrBackup(kTempFileName, LogName(chosen))) std::remove(kTempFileName);
 }
 
 namespace {
@@ -118,7 +170,7 @@ namespace {
 // pipe) ends the copy but not the program, so TMPFILE is still deleted.
 void CopyTempFileToStdout() {
     std::fflush(stdout);
-    int fd = ::open(kTempFileName, O_RDONLY | O_CLOEXEC);
+    int fd = OpenByName(kTempFileName, O_RDONLY, 0, kKindAny, nullptr);
     if (fd < 0) {
         std::printf("Fehler beim Einlesen der Datei TMPFILE (%s)\n", std::strerror(errno));
         return;
@@ -227,7 +279,7 @@ int RunFileCommand(const CommandLine& line, FileApi api) {
     const char* file = line.has(kWithTarget) ? line.argv[3] : kTempFileName;
     TempFileTurn turn(!line.has(kWithTarget));
     int code = RunWithConnection(line.terminal(), [&](char* rc) { api(line.terminal(), file, rc); });
-    if (!line.has(kWithTarget)) {
+    if (!line.has(kWithTarget) && !turn.stopped()) {
         if (code == XELBDE_OK) CopyTempFileToStdout();
         RemoveTempFile();
     }
@@ -349,7 +401,7 @@ int RunMemoryPage(const CommandLine& line) {
     int code = RunWithConnection(line.terminal(), [&](char* rc) {
         APDSPPGE(line.terminal(), line.argv[3], line.argv[4], file, rc);
     });
-    if (line.has(kWithTarget)) return code;
+    if (line.has(kWithTarget) || turn.stopped()) return code;
     if (code != XELBDE_OK) {
         RemoveTempFile();
         return code;
@@ -363,6 +415,8 @@ int RunDisplayLog(const CommandLine& line) {
     constexpr int kWithTarget = 5;
     const char* file = line.has(kWithTarget) ? line.argv[4] : kTempFileName;
     TempFileTurn turn(!line.has(kWithTarget));
+    // Stopped before its turn, the listing would write another run's TMPFILE: it fails instead.
+    if (turn.stopped()) return 1;
     int result = XelbdeDisplayLog(line.terminal(), file, kLogFrom, kLogTo, "", "", "", line.argv[3]);
     if (!line.has(kWithTarget)) {
         if (result == 0) PageTempFile();

@@ -6,6 +6,7 @@
 #ifndef TCPCOM_INTERNAL_H
 #define TCPCOM_INTERNAL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -53,35 +54,66 @@ enum TcpcomShare {
     kShareDenyReadWrite = 2    /* exclusive lock */
 };
 
-/* open(2) with a share mode, retried while the file is held elsewhere (EACCES)
- * or descriptors are exhausted (EMFILE): 101 attempts, 50 ms apart.
- * O_TRUNC in flags truncates only after the lock is held. With a share mode
- * the descriptor returned is the file the path names once the lock is held
- * (a file replaced or removed meanwhile is opened again by its name).
- * O_CREAT opens go through OpenSharedFile. Returns fd or -1. */
+/* Kinds of file an open by name takes (OpenByName; OpenWithRetry of the
+ * tcpcom namespace): a file of another kind is closed again and refused
+ * with EPERM. A FIFO is taken only when opened write-only, and then only
+ * with a reader (without one the open fails with ENXIO at once). */
+enum TcpcomFileKinds {
+    kKindRegular = 1,
+    kKindCharDevice = 2,
+    kKindFifo = 4,
+    kKindOutput = kKindRegular | kKindCharDevice | kKindFifo, /* what an output target may be */
+    kKindAny = 0xFF                                           /* no check */
+};
+
+/* open(2) with a share mode, retried while the file is held elsewhere (its
+ * share lock taken) or descriptors are exhausted (EMFILE): 101 attempts,
+ * 50 ms apart; errno EACCES when it stayed held, EINTR when an interrupt
+ * (TcpcomInterrupted) ended the wait. Any other failure of the open
+ * (EACCES, EPERM, ENOENT, ...) ends it at once. O_TRUNC in flags truncates
+ * a regular file only after the lock is held (nothing else is cut). With a
+ * share mode the descriptor returned is the file the path names once the
+ * lock is held (a file replaced or removed meanwhile is opened again by its
+ * name). The file is opened by OpenByName. Returns fd or -1. */
 int OpenWithRetry(const char* path, int flags, int share, int mode);
-/* open(2) for files in directories other users share: with O_CREAT (and no
- * O_EXCL) an existing file is opened without O_CREAT and a missing one is
- * created with O_EXCL, so the kernel's protection of sticky directories
- * (fs.protected_regular) never refuses another user's file and two creators
- * end up holding the same file. *created (may be NULL) tells whether this
- * call created it. Returns fd or -1. */
+/* The open of a file by its name for the libraries and the front end:
+ * open(2), with these differences.
+ * - A symbolic link as the last component of path is followed, when its
+ *   directory may be written by others than its owner (group or world,
+ *   sticky or not), only when the link belongs to the caller (effective
+ *   uid) or to the directory's owner; any other fails with EACCES. The
+ *   check is made on the link that is then followed (no race with a link
+ *   replaced meanwhile). O_NOFOLLOW in flags follows none.
+ * - Nothing is created through a link: O_CREAT (without O_EXCL) opens an
+ *   existing file without O_CREAT and creates a missing one with O_EXCL,
+ *   so the kernel's protection of sticky directories (fs.protected_regular)
+ *   never refuses another user's file and two creators end up holding the
+ *   same file; a dangling link gives ENOENT. *created (may be NULL) tells
+ *   whether this call created the file.
+ * - The file is opened without blocking (a FIFO never waits for its other
+ *   end) and must be of one of kinds; the blocking mode flags ask for is
+ *   set again before the descriptor is returned (a regular file, which
+ *   ignores that mode, is left non-blocking).
+ * Returns fd or -1. */
+int OpenByName(const char* path, int flags, int mode, int kinds, int* created);
+/* OpenByName of a file of any kind (for files in directories other users share). */
 int OpenSharedFile(const char* path, int flags, int mode, int* created);
 /* 1 when path names the file open on fd (same device and inode). */
 int PathNamesFile(const char* path, int fd);
 /* Holds the existing regular file at path under an exclusive share lock,
  * waiting like OpenWithRetry while another open holds it. The descriptor,
- * or -1 with errno: EWOULDBLOCK when it stayed held all that time, EPERM
- * when path names a device, FIFO or directory (not opened), ENOENT when
- * there is none, ELOOP for a symbolic link (never followed), or the open's
- * own error. */
+ * or -1 with errno: EWOULDBLOCK when it stayed held all that time, EINTR
+ * when an interrupt ended the wait, EPERM when path names a device, FIFO
+ * or directory (not opened), ENOENT when there is none, ELOOP for a
+ * symbolic link (never followed), or the open's own error. */
 int HoldFileWhenFree(const char* path);
 /* Creates path as a new regular file (exclusively: never through a link)
  * and holds it under an exclusive share lock. A regular file of that name
  * that no open holds (left behind by a process that died) is removed and
  * made anew; one another open holds is waited for like a busy file. The
  * descriptor, or -1 with errno: EWOULDBLOCK when the file stayed held,
- * EEXIST when something other than a regular file has the name. */
+ * EINTR when an interrupt ended the wait, EEXIST when something other
+ * than a regular file has the name. */
 int CreateHeldFile(const char* path, int mode);
 /* fsync(2) of the directory that holds path: 1 when done. */
 int SyncDirectoryOf(const char* path);
@@ -111,8 +143,10 @@ void MutexClose(MutexHandle* handle);
 
 /* Internal operations, also used by the connection code. */
 int ResolveHostAddress(const char* name, uint32_t* address); /* network byte order; 1 when resolved */
-int SelectOneFds(int sock, int seconds);                      /* 0 only on time-out */
-int RecvWithTimeout(int sock, void* buffer, int size, int flags, int seconds);
+int SelectOneFds(int sock, int seconds);                      /* 0 on time-out or interruption */
+/* Reads until size bytes arrived, the peer ended, an error came or the
+ * time-out ran out: the count, or -1 when nothing became readable in time. */
+int RecvWithTimeout(int sock, void* buffer, int size, int seconds);
 
 }  // extern "C"
 
@@ -156,14 +190,14 @@ inline unsigned char LowByte(const Decimal& d) {
 // nothing without an error).
 std::size_t WriteAll(int fd, const void* data, std::size_t length, off_t offset = -1);
 
-// OpenWithRetry, and for a share mode that denies something the size and
-// mode of the file opened, taken when its name was checked (left alone
-// otherwise).
+// OpenWithRetry of a file of the kinds given (TcpcomFileKinds), and for a
+// share mode that denies something the size and mode of the file opened,
+// taken when its name was checked (left alone otherwise).
 struct FileStatus {
     long long size = 0;
     unsigned mode = 0;
 };
-int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* status);
+int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* status, int kinds = kKindAny);
 
 // The handle of this process for the named lock: created at its first use
 // and kept open, so that each use waits on it and releases it without
@@ -171,6 +205,49 @@ int OpenWithRetry(const char* path, int flags, int share, int mode, FileStatus* 
 // changed since, gets a handle of its own. nullptr when it cannot be
 // created (as MutexCreate fails). Never closed by the caller.
 ::MutexHandle* ProcessLock(const char* name);
+// Once after the default lock directory was found unsafe (another user
+// owns it, or others may write it) and the process took locks of its own
+// instead: that directory, for the library's record about it; else nullptr.
+const char* TakeLockPlaceNotice();
+
+// The cancel mark of one connection: set from any thread to make the call
+// running on it stop at its next wait, cleared when that call ends. A set
+// mark keeps its wake descriptor readable, so a wait that began before it
+// was set still ends at once. The caller serialises Prepare, Set and Close.
+class CancelMark {
+  public:
+    CancelMark() = default;
+    ~CancelMark();
+    CancelMark(const CancelMark&) = delete;
+    CancelMark& operator=(const CancelMark&) = delete;
+
+    // Makes the wake descriptor; done before any wait watches the mark.
+    bool Prepare();
+    void Set();
+    // Clears the mark and closes the wake descriptor: no wait watches it.
+    void Close();
+    bool IsSet() const { return set_.load(std::memory_order_acquire); }
+    int wake() const { return wake_.load(std::memory_order_acquire); }
+
+  private:
+    std::atomic<bool> set_{false};
+    std::atomic<int> wake_{-1};
+};
+
+// What ends a wait of the socket layer before its time runs out: the
+// process-wide interruption (TcpcomInterrupt), unless a clean-up exchange
+// must still be completed after it, and the cancel mark of the connection.
+struct Stops {
+    bool interrupt = true;
+    const CancelMark* cancel = nullptr;
+};
+bool StopRequested(const Stops& stops);
+
+// SocketRead, its records included, with the stops its waits answer to.
+int ReadSocket(const int* sock, void* buffer, int* length, const int* timeoutSeconds, const Stops& stops);
+
+// Sleeps ms milliseconds or until an interruption is requested; false then.
+bool PauseUnlessInterrupted(long long ms);
 
 }  // namespace tcpcom
 

@@ -8,7 +8,10 @@
 // file name and size that go with it. The start record is written before the
 // level is published, so no other thread ever sees a level the caller did
 // not configure.
+#include <array>
 #include <atomic>
+#include <cstdarg>
+#include <cstdint>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -82,15 +85,57 @@ void FormatDigits(char* destination, size_t size, int value, int digits) {
 // Opens the log file exclusively. The share-mode open makes sure that the
 // descriptor still is the file at the log's path once it is held: another
 // writer may have rotated the file while we waited for the lock, and a
-// record written into the backup would sit behind newer ones. Returns the
-// descriptor with the file's status, or -1 with errno set.
+// record written into the backup would sit behind newer ones. The log is
+// a regular file or a character device (/dev/null: records go nowhere).
+// Returns the descriptor with the file's status, or -1 with errno set.
 int OpenCurrentLog(int mode, tcpcom::FileStatus* status) {
-    return tcpcom::OpenWithRetry(g_logName, O_RDWR | O_APPEND | O_CREAT, kShareDenyReadWrite, mode, status);
+    return tcpcom::OpenWithRetry(g_logName, O_RDWR | O_APPEND | O_CREAT, kShareDenyReadWrite, mode, status,
+                                 kKindRegular | kKindCharDevice);
+}
+
+// The facility's own messages go to standard error, which is the
+// program's channel for trouble: standard output carries the result of
+// its command. Each distinct message is printed once per process; a log
+// that cannot be written would otherwise repeat it at every record.
+constexpr std::size_t kNoticesKept = 64;
+std::mutex g_noticeMutex;
+std::array<std::uint64_t, kNoticesKept> g_notices{};
+std::size_t g_noticeCount = 0;
+
+std::uint64_t Fingerprint(const char* text) {
+    std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        hash = (hash ^ *p) * 1099511628211ULL;
+    }
+    return hash;
+}
+
+[[gnu::format(printf, 1, 2)]] void Notice(const char* format, ...) {
+    char text[kLogNameMax * 2 + 512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    const std::uint64_t print = Fingerprint(text);
+    {
+        std::lock_guard<std::mutex> guard(g_noticeMutex);
+        for (std::size_t i = 0; i < g_noticeCount; ++i) {
+            if (g_notices[i] == print) return;
+        }
+        if (g_noticeCount == kNoticesKept) return;  // enough said
+        g_notices[g_noticeCount++] = print;
+    }
+    std::fputs(text, stderr);
 }
 
 void PrintOpenFailure(int error) {
-    std::printf("%s: Datei %s konnte nicht exclusiv geoeffnet werden (%s)\n", kWriterName, g_logName,
-                std::strerror(error));
+    Notice("%s: Datei %s konnte nicht exclusiv geoeffnet werden (%s)\n", kWriterName, g_logName, std::strerror(error));
+}
+
+// An error record that could not be logged is not lost from sight: its
+// text goes to standard error, as a record without a log has always shown it.
+void ShowLostError(int level, const char* text, const char* text2) {
+    if (level == kLogError) std::fprintf(stderr, "Fehler: %s %s\n", text, text2);
 }
 
 }  // namespace
@@ -133,7 +178,8 @@ extern "C" int LogWriteString(const char* line) {
         size = status.size;
         // One rotation per record: after it the record goes into the new
         // file whatever its size (a negative limit rotates at every record).
-        if (rotated || size < limit) break;
+        // Only a regular file is rotated: a device (/dev/null) keeps its name.
+        if (rotated || size < limit || !S_ISREG(status.mode)) break;
 
         char backup[kLogNameMax + 2];
         LogBackupName(g_logName, backup, sizeof backup);
@@ -141,8 +187,8 @@ extern "C" int LogWriteString(const char* line) {
         // writer can rotate the same generation again in between.
         ::unlink(backup);
         if (::rename(g_logName, backup) != 0) {
-            std::printf("%s: Fehler (%s) beim Umbenennen von %s nach %s\n", kWriterName, std::strerror(errno),
-                        g_logName, backup);
+            Notice("%s: Fehler (%s) beim Umbenennen von %s nach %s\n", kWriterName, std::strerror(errno), g_logName,
+                   backup);
             ::close(fd);
             return 0;
         }
@@ -158,8 +204,8 @@ extern "C" int LogWriteString(const char* line) {
     if (written < length) {
         // Only whole records stay: a torn one would run into the next.
         [[maybe_unused]] const int cut = written > 0 ? ::ftruncate(fd, static_cast<off_t>(size)) : 0;
-        std::printf("%s: Fehler (%s) beim Schreiben der Fehlerdatei (%s)\nzu schreibende Laenge: %ld; geschrieben: %ld\n",
-                    kWriterName, std::strerror(error), g_logName, static_cast<long>(length), static_cast<long>(written));
+        Notice("%s: Fehler (%s) beim Schreiben der Fehlerdatei (%s)\nzu schreibende Laenge: %ld; geschrieben: %ld\n",
+               kWriterName, std::strerror(error), g_logName, static_cast<long>(length), static_cast<long>(written));
         result = 0;
     }
     ::close(fd);
@@ -258,12 +304,14 @@ extern "C" int TcpcomLog(const char* source, const char* function, int level, in
     if (text2 == nullptr) text2 = "";
     const int configured = Level();
     if (configured == kNoLog) {
-        std::printf("TcpcomLog: Keine Log-Datei initialisiert. Zuerst die Funktion 'TcpcomInitLog' aufrufen\n");
-        std::printf("Fehler: %s %s\n", text, text2);
+        Notice("TcpcomLog: Keine Log-Datei initialisiert. Zuerst die Funktion 'TcpcomInitLog' aufrufen\n");
+        ShowLostError(level, text, text2);
         return 0;
     }
     if (level > configured) return 1;
-    return WriteRecord(source, function, level, rc, errnum, text, text2);
+    const int written = WriteRecord(source, function, level, rc, errnum, text, text2);
+    if (written != 1) ShowLostError(level, text, text2);
+    return written;
 }
 
 extern "C" int TcpcomInitLog(const char* name, int level, int sizeKb) {

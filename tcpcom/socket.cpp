@@ -7,12 +7,15 @@
 // (the clock synchronisation does that) never stretches or cuts a wait.
 //
 // Once the program asked for an interruption (TcpcomInterrupt, from a signal
-// handler), a wait or send that the signal interrupts ends as failed instead
-// of going on, so the running call takes its failure path at once.
+// handler), every wait (a read, a connect, the pause between connect
+// attempts) ends at once as if its time had run out, and a send that the
+// signal interrupts ends as failed, so the running call takes its failure
+// path. A read may also answer to the cancel mark of its connection.
 #include "tcpcom/tcpcom.h"
 #include "tcpcom/internal.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -26,6 +29,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +39,7 @@ namespace {
 constexpr const char* kSource = "tcpcom";
 
 std::atomic<int> g_interrupted{0};
+std::atomic<int> g_interruptWake{-1};  // eventfd, readable while an interruption is asked for
 static_assert(std::atomic<int>::is_always_lock_free, "set from signal handlers");
 
 // An interrupted system call is tried again, unless an interruption was asked for.
@@ -54,12 +59,6 @@ int ClampMs(int64_t ms) {
 }
 
 int64_t SecondsToMs(int seconds) { return seconds > 0 ? static_cast<int64_t>(seconds) * 1000 : 0; }
-
-void SleepMs(int ms) {
-    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
 
 void EntryRecord(const char* function) { TcpcomLog(kSource, function, kLogEntry, 0, 0, kEntryText, ""); }
 
@@ -97,127 +96,223 @@ bool SetBlocking(int fd, bool blocking) {
     return ::fcntl(fd, F_SETFL, flags) == 0;
 }
 
+}  // namespace
+
+// ------------------------------------------------------------- waiting
+//
+// Every wait of the socket layer watches, besides its descriptor, the wake
+// descriptors of what may stop it: the process-wide interruption and the
+// cancel mark of the connection. Each stays readable while its request
+// stands, so a request made just before the wait began ends it as surely
+// as one made during it.
+
+namespace tcpcom {
+
+CancelMark::~CancelMark() {
+    const int fd = wake_.exchange(-1);
+    if (fd >= 0) ::close(fd);
+}
+
+bool CancelMark::Prepare() {
+    if (wake_.load(std::memory_order_acquire) >= 0) return true;
+    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return false;
+    wake_.store(fd, std::memory_order_release);
+    return true;
+}
+
+void CancelMark::Set() {
+    set_.store(true, std::memory_order_release);
+    const std::uint64_t one = 1;
+    if (const int fd = wake(); fd >= 0) [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+}
+
+void CancelMark::Close() {
+    set_.store(false, std::memory_order_release);
+    const int fd = wake_.exchange(-1);
+    if (fd >= 0) ::close(fd);
+}
+
+bool StopRequested(const Stops& stops) {
+    return (stops.interrupt && g_interrupted.load() != 0) || (stops.cancel != nullptr && stops.cancel->IsSet());
+}
+
+}  // namespace tcpcom
+
+namespace {
+
+// The wake descriptor of the interruption, made by the first wait (never
+// in the signal handler, which only writes to it when it exists).
+int InterruptWake() {
+    int fd = g_interruptWake.load(std::memory_order_acquire);
+    if (fd >= 0) return fd;
+    fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) return -1;
+    int none = -1;
+    if (!g_interruptWake.compare_exchange_strong(none, fd)) {
+        ::close(fd);
+        fd = none;
+    }
+    // An interruption asked for before the descriptor existed wrote nothing.
+    if (g_interrupted.load() != 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+    }
+    return fd;
+}
+
+// Made when the library is loaded, so that it is there before any signal
+// handler may want it (and a program's count of its descriptors does not
+// change at its first call).
+[[maybe_unused]] const int g_interruptWakeMade = InterruptWake();
+
+enum class Wait { kReady, kTimedOut, kStopped, kFailed };
+
+// Waits until fd shows one of events, the deadline passes (never waiting
+// when it has passed) or a stop is requested. kFailed leaves errno set.
+Wait WaitFor(int fd, short events, int64_t deadline, const tcpcom::Stops& stops) {
+    std::array<pollfd, 3> watched{};
+    nfds_t count = 0;
+    watched[count++] = pollfd{fd, events, 0};
+    if (stops.interrupt) {
+        if (const int wake = InterruptWake(); wake >= 0) watched[count++] = pollfd{wake, POLLIN, 0};
+    }
+    if (stops.cancel != nullptr && stops.cancel->wake() >= 0) watched[count++] = pollfd{stops.cancel->wake(), POLLIN, 0};
+    for (;;) {
+        if (tcpcom::StopRequested(stops)) return Wait::kStopped;
+        const int ready = ::poll(watched.data(), count, ClampMs(deadline - NowMs()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return Wait::kFailed;
+        if (tcpcom::StopRequested(stops)) return Wait::kStopped;
+        if (watched[0].revents != 0) return Wait::kReady;
+        if (ready == 0 || NowMs() >= deadline) return Wait::kTimedOut;
+    }
+}
+
 // One connect attempt, bounded by limitMs so that a host that never answers
-// cannot hold the loop far beyond its time-out. Leaves the socket blocking.
-// On failure errno holds the reason.
+// cannot hold the loop far beyond its time-out, and ended by an
+// interruption. Leaves the socket blocking. On failure errno holds the
+// reason (EINTR for an interruption).
 bool ConnectOnce(int fd, const sockaddr_in& address, int64_t limitMs) {
     if (!SetBlocking(fd, false)) return false;
     int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
-        const int64_t until = NowMs() + limitMs;
-        for (;;) {
-            pollfd p{fd, POLLOUT, 0};
-            int ready = ::poll(&p, 1, ClampMs(until - NowMs()));
-            if (ready < 0 && RetryAfter(errno)) continue;
-            if (ready <= 0) {
-                if (ready == 0) errno = ETIMEDOUT;
-                return false;
-            }
-            int pending = 0;
-            socklen_t size = sizeof pending;
-            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) return false;
-            if (pending != 0) {
-                errno = pending;
-                return false;
-            }
-            rc = 0;
-            break;
+        switch (WaitFor(fd, POLLOUT, NowMs() + limitMs, tcpcom::Stops{})) {
+            case Wait::kReady: break;
+            case Wait::kTimedOut: errno = ETIMEDOUT; return false;
+            case Wait::kStopped: errno = EINTR; return false;
+            case Wait::kFailed: return false;
         }
+        int pending = 0;
+        socklen_t size = sizeof pending;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) != 0) return false;
+        if (pending != 0) {
+            errno = pending;
+            return false;
+        }
+        rc = 0;
     }
     if (rc != 0) return false;
     if (!SetBlocking(fd, true)) return false;
     return true;
 }
 
-// Waits for readability for at most ms milliseconds; the result and its trace
-// record are those of SelectOneFds.
-int WaitReadable(int sock, int64_t ms) {
-    const int64_t until = NowMs() + (ms > 0 ? ms : 0);
-    int ready;
-    int error = 0;
-    for (;;) {
-        pollfd p{sock, POLLIN, 0};
-        ready = ::poll(&p, 1, ClampMs(until - NowMs()));
-        if (ready < 0 && RetryAfter(errno)) continue;
-        if (ready < 0) {
-            error = errno;
-            // An interruption counts as the time running out.
-            if (error == EINTR) ready = 0;
-        }
-        break;
-    }
-    if (TcpcomTraceOn()) {
+// How a read of the socket came to its end, in the words of the trace.
+enum class ReadEnd { kComplete, kFailed, kTimedOut, kNotReadable };
+
+// The trace of a read, byte for byte as the layer has always written it:
+// each wait's result, the bytes when the read ended early, then all of them.
+class ReadTrace {
+  public:
+    void Waited(Wait result, int error) {
         char text[64];
-        int n = std::snprintf(text, sizeof text, "RetCode = %d, TCPErrno = %d", ready, error);
+        const int ready = result == Wait::kReady ? 1 : result == Wait::kFailed ? -1 : 0;
+        if (result == Wait::kStopped) error = EINTR;  // as a signal interrupting the wait always showed it
+        if (result == Wait::kTimedOut) error = 0;
+        const int n = std::snprintf(text, sizeof text, "RetCode = %d, TCPErrno = %d", ready, error);
         LogHexDump(kSource, text, n, "SelectOneFds");
-        errno = error;
     }
-    return ready == 0 ? 0 : 1;
-}
+    void Ended(ReadEnd end, const unsigned char* bytes, int total, int error) {
+        char title[96];
+        switch (end) {
+            case ReadEnd::kComplete: break;
+            case ReadEnd::kFailed:
+                std::snprintf(title, sizeof title, "RecvWithTimeout(...) (1), BytesRead = %d, TCP/IP errno: %d", total,
+                              error);
+                LogHexDump(kSource, bytes, total, title);
+                break;
+            case ReadEnd::kTimedOut:
+                std::snprintf(title, sizeof title, "RecvWithTimeout(...) (2), BytesRead = %d, Timeout", total);
+                LogHexDump(kSource, bytes, total, title);
+                break;
+            case ReadEnd::kNotReadable:
+                std::snprintf(title, sizeof title, "RecvWithTimeout(...) (3), BytesRead = %d, Select.. s.o.", total);
+                LogHexDump(kSource, bytes, total, title);
+                break;
+        }
+        std::snprintf(title, sizeof title, "RecvWithTimeout(...) (4), BytesRead = %d", total);
+        LogHexDump(kSource, bytes, total, title);
+    }
+};
 
-// Sockets this layer opened and has not closed, with the receive time-out
-// (SO_RCVTIMEO) last set on each, in ms plus 1; 0: not ours. They are
-// blocking, so a read of one waits in recv itself, bounded by that
-// time-out, rather than in a poll before the recv: one system call less for
-// every reply, the time-out being set again only when it changes.
-constexpr int kOwnedMax = 4096;
-std::atomic<int64_t> g_owned[kOwnedMax];
-constexpr int64_t kNotOwned = 0;
-constexpr int64_t kNoTimeoutSet = 1;
+// The read side of a connected socket: its descriptor, the receive
+// time-out, the stops its waits answer to, and the trace that watches it
+// (none while the trace is off). Every read of the layer goes through it.
+class SocketReader {
+  public:
+    SocketReader(int fd, int timeoutSeconds, const tcpcom::Stops& stops, ReadTrace* trace)
+        : fd_(fd), deadline_(NowMs() + SecondsToMs(timeoutSeconds)), stops_(stops), trace_(trace) {}
 
-void SetOwned(int fd, bool owned) {
-    if (fd >= 0 && fd < kOwnedMax) g_owned[fd].store(owned ? kNoTimeoutSet : kNotOwned, std::memory_order_relaxed);
-}
+    // Waits for the first byte: false when none came in time.
+    bool WaitReadable() {
+        const Wait result = WaitFor(fd_, POLLIN, deadline_, stops_);
+        if (trace_ != nullptr) trace_->Waited(result, result == Wait::kFailed ? errno : 0);
+        return result == Wait::kReady;
+    }
 
-bool Owned(int fd) { return fd >= 0 && fd < kOwnedMax && g_owned[fd].load(std::memory_order_relaxed) != kNotOwned; }
-
-// One recv of an owned socket waiting at most ms (not at all for 0 or
-// less): the count, 0 at the peer's end, or -1 with errno (EAGAIN when the
-// time ran out or an interruption was asked for).
-ssize_t RecvWithin(int sock, void* buffer, size_t length, int64_t ms) {
-    const int64_t until = NowMs() + ms;
-    for (;;) {
-        ssize_t got;
-        if (ms <= 0) {
-            got = ::recv(sock, buffer, length, MSG_DONTWAIT);
-        } else {
-            if (g_owned[sock].load(std::memory_order_relaxed) != ms + 1) {
-                timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
-                if (::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return -1;
-                g_owned[sock].store(ms + 1, std::memory_order_relaxed);
+    // Reads exactly size bytes before the deadline: -1 when nothing became
+    // readable in time, else the count read until the length was reached,
+    // the peer ended, an error came, the time ran out or a stop came.
+    int ReadExactly(unsigned char* bytes, int size) {
+        if (!WaitReadable()) return -1;
+        int total = 0;
+        ReadEnd end = ReadEnd::kComplete;
+        int error = 0;
+        for (;;) {
+            const ssize_t got = ::recv(fd_, bytes + total, static_cast<size_t>(size - total), MSG_DONTWAIT);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && errno != EAGAIN) {
+                error = errno;
+                end = ReadEnd::kFailed;
+                break;
             }
-            got = ::recv(sock, buffer, length, 0);
+            if (got > 0) total += static_cast<int>(got);
+            if (total == size) break;
+            if (got == 0 || NowMs() > deadline_) {
+                end = ReadEnd::kTimedOut;
+                break;
+            }
+            if (!WaitReadable()) {
+                end = ReadEnd::kNotReadable;
+                break;
+            }
         }
-        if (got >= 0) return got;
-        if (RetryAfter(errno)) {
-            ms = until - NowMs();
-            continue;
-        }
-        if (errno == EINTR || errno == EWOULDBLOCK) errno = EAGAIN;  // an interruption counts as the time running out
-        return -1;
+        if (trace_ != nullptr) trace_->Ended(end, bytes, total, error);
+        return total;
     }
-}
 
-// RecvWithTimeout of an owned socket while the trace is off (nothing to
-// record about the waits), with the same results: -1 when nothing arrived
-// within the time-out, else the count received until the length was
-// reached, the peer ended, an error came or the time ran out.
-int RecvOwned(int sock, unsigned char* bytes, int size, int seconds) {
-    const int64_t deadline = NowMs() + SecondsToMs(seconds);
-    int64_t wait = SecondsToMs(seconds);
-    int total = 0;
-    for (;;) {
-        ssize_t got = RecvWithin(sock, bytes + total, static_cast<size_t>(size - total), wait);
-        if (got < 0) {
-            if (errno == EAGAIN && total == 0) return -1;
-            break;
-        }
-        total += static_cast<int>(got);
-        if (total == size || got == 0) break;
-        wait = deadline - NowMs();
-        if (wait < 0) break;
-    }
-    return total;
+  private:
+    int fd_;
+    int64_t deadline_;
+    tcpcom::Stops stops_;
+    ReadTrace* trace_;
+};
+
+int Receive(int sock, void* buffer, int size, int seconds, const tcpcom::Stops& stops) {
+    if (size <= 0 || buffer == nullptr) return 0;
+    ReadTrace trace;
+    SocketReader reader(sock, seconds, stops, TcpcomTraceOn() ? &trace : nullptr);
+    return reader.ReadExactly(static_cast<unsigned char*>(buffer), size);
 }
 
 // ------------------------------------------------------- service lookup
@@ -335,11 +430,65 @@ long long PartValue(const char* begin, const char* end) {
 
 }  // namespace
 
+namespace tcpcom {
+
+int ReadSocket(const int* sock, void* buffer, int* length, const int* timeoutSeconds, const Stops& stops) {
+    EntryRecord("SocketRead");
+    DumpParameter("SocketRead", sock, sizeof(int));
+    DumpParameter("SocketRead", length, sizeof(int));
+    DumpParameter("SocketRead", timeoutSeconds, sizeof(int));
+    if (!TcpcomStartup()) return kTcpStartupFailed;
+    if (length == nullptr) return kTcpReadTimeout;
+    if (sock == nullptr || timeoutSeconds == nullptr) {
+        *length = 0;
+        return kTcpReadTimeout;
+    }
+    const int got = Receive(*sock, buffer, *length, *timeoutSeconds, stops);
+    if (got < 0) {
+        *length = 0;
+        return kTcpReadTimeout;
+    }
+    *length = got;
+    return kTcpOk;
+}
+
+bool PauseUnlessInterrupted(long long ms) {
+    const Stops interruption{};
+    const int wake = InterruptWake();
+    const int64_t until = NowMs() + ms;
+    for (;;) {
+        if (StopRequested(interruption)) return false;
+        const int64_t left = until - NowMs();
+        if (left <= 0) return true;
+        if (wake < 0) {
+            timespec pause{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000L};
+            ::nanosleep(&pause, nullptr);
+            continue;
+        }
+        pollfd p{wake, POLLIN, 0};
+        ::poll(&p, 1, ClampMs(left));
+    }
+}
+
+}  // namespace tcpcom
+
 extern "C" {
 
 int TcpcomStartup(void) { return 1; }
 
-void TcpcomInterrupt(int on) { g_interrupted.store(on != 0 ? 1 : 0); }
+// Safe in a signal handler: an atomic store and a write or read of the
+// wake descriptor (when a wait has made it).
+void TcpcomInterrupt(int on) {
+    g_interrupted.store(on != 0 ? 1 : 0);
+    const int wake = g_interruptWake.load();
+    if (wake < 0) return;
+    std::uint64_t count = 1;
+    if (on != 0) {
+        [[maybe_unused]] ssize_t n = ::write(wake, &count, sizeof count);
+    } else {
+        [[maybe_unused]] ssize_t n = ::read(wake, &count, sizeof count);
+    }
+}
 
 int TcpcomInterrupted(void) { return g_interrupted.load(); }
 
@@ -393,55 +542,14 @@ int ResolveHostAddress(const char* name, uint32_t* address) {
     return found;
 }
 
-int SelectOneFds(int sock, int seconds) { return WaitReadable(sock, SecondsToMs(seconds)); }
+int SelectOneFds(int sock, int seconds) {
+    ReadTrace trace;
+    SocketReader reader(sock, seconds, tcpcom::Stops{}, TcpcomTraceOn() ? &trace : nullptr);
+    return reader.WaitReadable() ? 1 : 0;
+}
 
-int RecvWithTimeout(int sock, void* buffer, int size, int flags, int seconds) {
-    if (size <= 0 || buffer == nullptr) return 0;
-    if (flags == 0 && seconds > 0 && Owned(sock) && !TcpcomTraceOn()) {
-        return RecvOwned(sock, static_cast<unsigned char*>(buffer), size, seconds);
-    }
-    const int64_t deadline = NowMs() + SecondsToMs(seconds);
-    if (!SelectOneFds(sock, seconds)) return -1;
-    unsigned char* bytes = static_cast<unsigned char*>(buffer);
-    int total = 0;
-    const bool trace = TcpcomTraceOn();
-    char title[96];
-    for (;;) {
-        ssize_t got;
-        do {
-            got = ::recv(sock, bytes + total, static_cast<size_t>(size - total), flags);
-        } while (got < 0 && errno == EINTR);
-        bool titled = false;
-        if (got < 0) {
-            if (!trace) break;
-            int error = errno;
-            std::snprintf(title, sizeof title, "RecvWithTimeout(...) (1), BytesRead = %d, TCP/IP errno: %d", total,
-                          error);
-            titled = true;
-        } else {
-            total += static_cast<int>(got);
-            if (total == size) break;
-            int64_t left = deadline - NowMs();
-            if (left < 0 || got == 0) {
-                if (!trace) break;
-                std::snprintf(title, sizeof title, "RecvWithTimeout(...) (2), BytesRead = %d, Timeout", total);
-                titled = true;
-            } else if (!WaitReadable(sock, left)) {
-                if (!trace) break;
-                std::snprintf(title, sizeof title, "RecvWithTimeout(...) (3), BytesRead = %d, Select.. s.o.", total);
-                titled = true;
-            } else {
-                continue;
-            }
-        }
-        if (titled) LogHexDump(kSource, bytes, total, title);
-        break;
-    }
-    if (trace) {
-        std::snprintf(title, sizeof title, "RecvWithTimeout(...) (4), BytesRead = %d", total);
-        LogHexDump(kSource, bytes, total, title);
-    }
-    return total;
+int RecvWithTimeout(int sock, void* buffer, int size, int seconds) {
+    return Receive(sock, buffer, size, seconds, tcpcom::Stops{});
 }
 
 int SocketSetNodelay(const int* sock, const int* flag) {
@@ -485,14 +593,14 @@ int SocketClientOpen(int* sock, const char* host, const int* port, const int* ti
     const int timeout = *timeoutSeconds;
     const int64_t start = NowMs();
     for (;;) {
+        // Once an interruption is asked for, no connection is opened.
+        if (g_interrupted.load() != 0) break;
         int64_t remaining = SecondsToMs(timeout) - (NowMs() - start);
         if (ConnectOnce(fd, target, remaining > kMinAttemptMs ? remaining : kMinAttemptMs)) {
-            SetOwned(fd, true);
             *sock = fd;
             return kTcpOk;
         }
-        if ((NowMs() - start) / 1000 >= timeout || g_interrupted.load() != 0) break;
-        SleepMs(kConnectPauseMs);
+        if ((NowMs() - start) / 1000 >= timeout || !tcpcom::PauseUnlessInterrupted(kConnectPauseMs)) break;
         CloseKeepingError(fd);
         fd = NewStreamSocket();
         if (fd < 0) return kTcpNoSocket;
@@ -510,30 +618,13 @@ int SocketClose(const int* sock) {
     DumpParameter("SocketClose", sock, sizeof(int));
     if (!TcpcomStartup()) return kTcpStartupFailed;
     if (sock == nullptr) return kTcpCloseFailed;
-    SetOwned(*sock, false);
     // After an interrupted close the descriptor is released all the same.
     if (::close(*sock) != 0 && errno != EINTR) return kTcpCloseFailed;
     return kTcpOk;
 }
 
 int SocketRead(const int* sock, void* buffer, int* length, const int* timeoutSeconds) {
-    EntryRecord("SocketRead");
-    DumpParameter("SocketRead", sock, sizeof(int));
-    DumpParameter("SocketRead", length, sizeof(int));
-    DumpParameter("SocketRead", timeoutSeconds, sizeof(int));
-    if (!TcpcomStartup()) return kTcpStartupFailed;
-    if (length == nullptr) return kTcpReadTimeout;
-    if (sock == nullptr || timeoutSeconds == nullptr) {
-        *length = 0;
-        return kTcpReadTimeout;
-    }
-    int got = RecvWithTimeout(*sock, buffer, *length, 0, *timeoutSeconds);
-    if (got < 0) {
-        *length = 0;
-        return kTcpReadTimeout;
-    }
-    *length = got;
-    return kTcpOk;
+    return tcpcom::ReadSocket(sock, buffer, length, timeoutSeconds, tcpcom::Stops{});
 }
 
 // Sends the whole buffer: a blocking send may still take only part of it (a

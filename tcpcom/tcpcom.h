@@ -75,10 +75,11 @@ int TcpcomWrite(int sock, const void* data, int length, int* sent);
 int TcpcomServicePort(const char* service, int* port);
 
 /* Interruption, for programs that end on a signal: TcpcomInterrupt(1) may be
- * called from a signal handler. From then on a wait or send of the socket
- * layer that a signal interrupts fails (a wait as a time-out) instead of
- * going on, and the transfers stop at their next block, each through its
- * failure path. TcpcomInterrupt(0) clears the request. */
+ * called from a signal handler. From then on every wait of the socket layer
+ * (a read, a connect, the pause between connect attempts) ends at once as a
+ * time-out, also one that begins only after the request, and a send that a
+ * signal interrupts fails. The request is process-wide and stands until
+ * TcpcomInterrupt(0) clears it. */
 void TcpcomInterrupt(int on);
 int TcpcomInterrupted(void);
 

@@ -10,6 +10,7 @@
 
 #include "tests/support/e2e.h"
 #include "tests/support/testing.h"
+#include "tcpcom/internal.h"
 #include "xelbde/internal.h"
 
 using testing_support::ReadFile;
@@ -81,7 +82,7 @@ TEST(DirectConnection, AddressZeroIsNoTerminalAndEndsAs6WithoutAConnect) {
         e2e::Result r = e2e::Xelcmd({c.name, "aptyp01b"}, kLogged);
         EXPECT_EQ(r.status, 6) << c.name << ": " << r.out;
     }
-    EXPECT_TRUE(e2e::TraceFrames(sim.trace(), "T1", '>').empty()) << sim.trace();
+    EXPECT_FALSE(Contains(sim.trace(), "T1 * connect")) << sim.trace();
 }
 
 TEST(DirectConnection, NobodyListeningGives7) {
@@ -89,11 +90,34 @@ TEST(DirectConnection, NobodyListeningGives7) {
     EXPECT_EQ(r.status, 7);
 }
 
+// A stop signal ends the wait for a lock another process holds: the call
+// ends through its failure path and no connection is opened after it.
+TEST(DirectConnection, SignalWhileWaitingForALockEndsTheCallWithoutConnecting) {
+    e2e::Sim sim(Terminal("B562"));
+    ASSERT_TRUE(sim.ready());
+    MutexHandle held;
+    ASSERT_EQ(MutexCreate("XELBDE1", &held), 1);
+    ASSERT_EQ(MutexWait(&held, 0), 1);
+    int looks = 0;
+    e2e::Result r = e2e::Xelcmd({"127.0.0.2", "aptyp01b"}, kLogged, {[&looks] { return ++looks == 30; }, SIGTERM});
+    MutexClose(&held);
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_FALSE(Contains(sim.trace(), "T1 * connect")) << sim.trace();
+    EXPECT_TRUE(Contains(ReadFile("xelbde.log"), ";APALC00B;0001;0023;00000;Abbruch durch Signal;"));
+    // No lock can be had at all: the library cannot start, 23.
+    EXPECT_EQ(e2e::Xelcmd({"127.0.0.2", "aptyp01b"}, {{"XELBDE_LOCKDIR=missing"}, "", false}).status, 23);
+}
+
 TEST(DirectConnection, SecondAllocationInOneProcessIsRefused) {
     e2e::Sim sim(Terminal("B562"));
     ASSERT_TRUE(sim.ready());
     ::setenv("XELBDE_TIMEOUT", "2", 1);
     char rc[3] = {};
+    XelbdeInterrupt(1);  // while an interruption stands, no connection is opened
+    APALC00B("127.0.0.2", "", rc);
+    XelbdeInterrupt(0);
+    EXPECT_STREQ(rc, "16");
+    EXPECT_FALSE(Contains(sim.trace(), "T1 * connect"));
     APALC00B("127.0.0.2", "", rc);
     ASSERT_STREQ(rc, "00");
     APALC00B("127.0.0.2", "", rc);

@@ -49,6 +49,10 @@ TEST(QueryOutput, TypeClockAndRawStatusLines) {
     e2e::Result type = e2e::Xelcmd({"127.0.0.2", "aptyp01b"}, kLogged);
     EXPECT_EQ(type.status, 0);
     EXPECT_EQ(type.out, "4630-017");
+    // A log that cannot be written leaves standard output to the result.
+    type = e2e::Xelcmd({"127.0.0.2", "aptyp01b"}, {{"DEBUG_LEVEL=2", "DEBUG_FILE=missing/x.log"}, "", false});
+    EXPECT_EQ(type.status, 0);
+    EXPECT_EQ(type.out, "4630-017");
 
     e2e::Result clock = e2e::Xelcmd({"127.0.0.2", "aprtvclk"}, kLogged);
     EXPECT_EQ(clock.status, 0);

@@ -1,9 +1,14 @@
 // The real xelcmd against bdesim: the two sides' frame code checking each
-// other on a transfer round trip, a dial-up through an adapter, the clock
-// and a reply time-out.
+// other on a transfer round trip, a dial-up through an adapter, the clock,
+// a reply time-out, and files of every kind.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/support/e2e.h"
 #include "tests/support/testing.h"
@@ -115,6 +120,53 @@ TEST(SimWithXelcmd, SilentTerminalEndsWithTheTransactionFailure) {
     e2e::Result r = Xelcmd({"127.0.0.2", "apdmtver"}, options);
     EXPECT_EQ(r.status, 16);
     EXPECT_EQ(r.out, "Fehler bei der Ausfuehrung:16\n");
+}
+
+TEST(SimWithXelcmd, FilesOfEveryKindNeverWait) {
+    Sim sim("[terminal T1]\nlisten = 127.0.0.2\n");
+    ASSERT_TRUE(sim.ready());
+    ASSERT_EQ(::mkdir("ini", 0700) | ::mkfifo("ini/terminal.ini", 0600) | ::mkfifo("fifo", 0600), 0);
+    const struct {
+        std::vector<std::string> words;
+        std::string env;
+        int status;
+        std::size_t shown;  // bytes on standard output
+    } runs[] = {
+        {{"127.0.0.2", "apdir00b", "/dev/null"}, "", 0, 0},
+        {{"127.0.0.2", "aprdrtyp", "/dev/stdout"}, "", 0, 1792},
+        {{"127.0.0.2", "apdir00b", "fifo"}, "", 17, 30},  // no reader: "Fehler bei der Ausfuehrung:17\n"
+        {{"T1", "aptyp01b"}, "TERMINI=ini", 35, 30},      // as a terminal.ini that cannot be read
+        {{"127.0.0.2", "aptyp01b"}, "DEBUG_FILE=/dev/null", 0, 8},
+    };
+    for (const auto& run : runs) {
+        e2e::RunOptions options;
+        if (!run.env.empty()) options.env = {run.env};
+        e2e::Result r = Xelcmd(run.words, options);
+        EXPECT_EQ(r.status, run.status) << run.words.back() << " " << run.env;
+        EXPECT_EQ(r.out.size(), run.shown) << r.out;
+    }
+}
+
+TEST(SimWithXelcmd, StopWhileWaitingForTheTmpfileTurnLeavesTheOtherRunsFileAlone) {
+    Sim sim("[terminal T1]\nlisten = 127.0.0.2\n");
+    ASSERT_TRUE(sim.ready());
+    ASSERT_TRUE(WriteFile("TMPFILE", "the other run's"));
+    const int turn = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // the other run's turn
+    ASSERT_EQ(::flock(turn, LOCK_EX), 0);
+    // The first open in this directory from now on is xelcmd's of the
+    // directory itself, made once it catches stop signals.
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(::inotify_add_watch(watch, ".", IN_OPEN), 0);
+    const auto waiting = [watch] {
+        char events[4096];
+        return ::read(watch, events, sizeof events) > 0;
+    };
+    e2e::Result r = Xelcmd({"127.0.0.2", "apdir00b"}, {}, {waiting, SIGTERM});
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(r.out, "Fehler bei der Ausfuehrung:16\n");  // the connect refused, nothing shown
+    EXPECT_EQ(ReadFile("TMPFILE"), "the other run's");
+    ::close(watch);
+    ::close(turn);
 }
 
 }  // namespace

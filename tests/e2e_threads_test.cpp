@@ -5,7 +5,9 @@
 // back as it went out, and the log, rotated many times over at a small
 // DEBUG_SIZE, must hold only whole records and one start record for the
 // process. Built with ThreadSanitizer (make test-tsan) it also shows races.
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -215,4 +217,41 @@ TEST(Threads, HundredTwentyEightTerminalsAtOnceEndEveryCallAndKeepEveryLogRecord
     }
     EXPECT_GT(records, 100);
     EXPECT_LT(records, kThreads * 8) << "the log was rotated at its small size";
+}
+
+// XelbdeCancel stops the call of one terminal's connection only; the mark
+// is gone with that call, so the disconnect afterwards runs as usual.
+TEST(Threads, CancelEndsTheCallOfOneTerminalOnly) {
+    ::setenv("XELBDE_TIMEOUT", "60", 1);
+    e2e::Sim sim("[terminal T1]\nlisten = 127.0.0.2\nfault = QSVERSION#1 delay=60000\n"
+                 "[terminal T2]\nlisten = 127.0.0.3\nfault = QSVERSION#1 delay=1000\n");
+    ASSERT_TRUE(sim.ready());
+    Outcome slow, other;
+    auto run = [](const char* name, Outcome& out) {
+        char rc[3] = {};
+        char version[64];
+        APALC00B(name, nullptr, rc);
+        out.Add("APALC00B", rc);
+        APDMTVER(name, version, sizeof version, rc);
+        out.Add("APDMTVER", rc);
+    };
+    std::thread first(run, "127.0.0.2", std::ref(slow));
+    std::thread second(run, "127.0.0.3", std::ref(other));
+    while (e2e::TraceFrames(sim.trace(), "T1", '>', "QSVERSION").empty() ||
+           e2e::TraceFrames(sim.trace(), "T2", '>', "QSVERSION").empty()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    XelbdeCancel("127.0.0.2");
+    first.join();
+    second.join();
+    XelbdeCancel("127.0.0.3");  // no call running there: nothing happens
+    char rc[3] = {};
+    for (Outcome* out : {&slow, &other}) {
+        APDLC00B(out == &slow ? "127.0.0.2" : "127.0.0.3", nullptr, rc);
+        out->Add("APDLC00B", rc);
+    }
+    EXPECT_EQ(slow.codes, (std::vector<std::string>{"APALC00B=00", "APDMTVER=16", "APDLC00B=00"}));
+    EXPECT_EQ(other.codes, (std::vector<std::string>{"APALC00B=00", "APDMTVER=00", "APDLC00B=00"}));
+    EXPECT_NE(ReadFile("xelbde.log").find(";xelbde;APDMTVER;0001;0016;00000;Abbruch durch XelbdeCancel;"),
+              std::string::npos);
 }

@@ -1,12 +1,16 @@
-// Share-mode opens that wait for busy files, and the text and number helpers.
+// Share-mode opens that wait for busy files, opens by name in directories
+// others may write, and the text and number helpers.
 #include <cerrno>
 #include <climits>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <future>
+#include <grp.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -14,8 +18,10 @@
 
 #include "tcpcom/internal.h"
 #include "tcpcom/tcpcom.h"
+#include "tests/support/e2e.h"
 #include "tests/support/testing.h"
 
+using testing_support::PathExists;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
 
@@ -24,6 +30,17 @@ using Clock = std::chrono::steady_clock;
 
 long MillisecondsSince(Clock::time_point start) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// Runs body in a child process as uid and gid 65534; its result is the exit status (255: not run).
+int AsNobody(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool dropped = ::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0;
+        ::_exit(dropped && ::setresuid(65534, 65534, 65534) == 0 ? body() : 255);
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 }  // namespace
 
@@ -90,6 +107,48 @@ TEST(OpenWithRetry, OtherErrorsEndAtOnce) {
     EXPECT_EQ(errno, ENOENT);
     EXPECT_LT(MillisecondsSince(start), 1000);  // far below the ~5 s of retries
     EXPECT_EQ(CloseIfOpen(-1), 0);
+}
+
+TEST(OpenWithRetry, OnlyABusyFileIsWaitedForAndAnInterruptEndsThatWait) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    ASSERT_TRUE(WriteFile("busy", "x") && WriteFile("theirs", "x"));
+    ASSERT_EQ(::chmod(".", 0711) | ::chmod("theirs", 0600), 0);  // root's: another user may not read it
+    int holder = OpenWithRetry("busy", O_RDONLY, kShareDenyReadWrite, 0);
+    TcpcomInterrupt(1);
+    // A refusal fails at once, not as a busy file: only the busy one sees the interrupt.
+    for (auto [path, error] : {std::pair{"theirs", EACCES}, std::pair{"busy", EINTR}, std::pair{"none", ENOENT}}) {
+        const auto open = [path] { return OpenWithRetry(path, O_RDONLY, kShareDenyWrite, 0) == -1 ? errno : 0; };
+        EXPECT_EQ(AsNobody(open), error) << path;
+    }
+    TcpcomInterrupt(0);
+    EXPECT_EQ(CloseIfOpen(holder), 0);
+}
+
+TEST(OpenByName, LinksAnotherUserPlantedInASharedDirectoryAreNeverFollowed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant links as another user";
+    ASSERT_EQ(::chmod(".", 0777), 0);  // anyone may write here, and there is no sticky bit
+    ASSERT_TRUE(WriteFile("victim", "secret") && WriteFile("real.log", ""));
+    ASSERT_EQ(::symlink("real.log", "mine.log"), 0);  // the caller's own link is followed
+    ASSERT_EQ(AsNobody([] {
+                  return ::symlink("victim", "TMPFILE") | ::symlink("victim", "xelbde.log") | ::symlink("made", "out");
+              }),
+              0);
+    const struct {
+        std::vector<std::string> words;
+        const char* log;
+        int status;
+    } runs[] = {
+        {{"T", "apdsplog", "*ALL"}, "DEBUG_FILE=mine.log", 0},         // TMPFILE removed first, not written through
+        {{"T", "apdsplog", "*ALL", "out"}, "DEBUG_FILE=mine.log", 1},  // nothing made through a dangling link
+        {{"T", "apdsplog", "*ALL", "list"}, "DEBUG_FILE=xelbde.log", 1},  // the log refused, not appended to
+    };
+    for (const auto& run : runs) {
+        e2e::RunOptions options;
+        options.env = {run.log};
+        EXPECT_EQ(e2e::Xelcmd(run.words, options).status, run.status) << run.words.back() << " " << run.log;
+    }
+    EXPECT_EQ(ReadFile("victim"), "secret");
+    EXPECT_FALSE(PathExists("TMPFILE") || PathExists("made"));
 }
 
 // ------------------------------------------------------------ text helpers --

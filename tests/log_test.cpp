@@ -107,15 +107,18 @@ TEST(LogRecord, TextsAreWrittenUnescaped) {
     EXPECT_EQ(lines[2], "c;");
 }
 
-TEST(LogRecord, WithoutInitEveryRecordPrintsTheTwoLinesAndFails) {
-    StdoutCapture capture;
+// Standard output is the command's result: the facility's notice goes to
+// standard error once, and of the records only the errors are shown there.
+TEST(LogRecord, WithoutInitRecordsFailAndOnlyErrorsShowOnStandardError) {
+    StdoutCapture out;
+    StdoutCapture err(2);
     EXPECT_EQ(TcpcomLog("tcpcom", "X", kLogDump, 0, 0, "eins", "zwei"), 0);
     EXPECT_EQ(TcpcomLog("tcpcom", "X", kLogError, 0, 0, "drei", ""), 0);
-    EXPECT_EQ(capture.Take(),
+    EXPECT_EQ(TcpcomLog("tcpcom", "X", kLogError, 0, 0, "vier", "fuenf"), 0);
+    EXPECT_EQ(err.Take(),
               "TcpcomLog: Keine Log-Datei initialisiert. Zuerst die Funktion 'TcpcomInitLog' aufrufen\n"
-              "Fehler: eins zwei\n"
-              "TcpcomLog: Keine Log-Datei initialisiert. Zuerst die Funktion 'TcpcomInitLog' aufrufen\n"
-              "Fehler: drei \n");
+              "Fehler: drei \nFehler: vier fuenf\n");
+    EXPECT_EQ(out.Take(), "");
 }
 
 TEST(LogRecord, LevelAboveConfiguredIsSkippedButSucceeds) {
@@ -131,7 +134,7 @@ TEST(LogRecord, LevelAboveConfiguredIsSkippedButSucceeds) {
 TEST(LogInit, FailedInitClosesAnOpenLogAndTooLongNamesAreRefused) {
     ASSERT_EQ(TcpcomInitLog("good.log", 100, 2000), 1);
     {
-        StdoutCapture capture;
+        StdoutCapture capture(2);
         EXPECT_EQ(TcpcomInitLog("missing/dir.log", 100, 2000), 0);
         EXPECT_EQ(capture.Take(),
                   "LogWriteString: Datei missing/dir.log konnte nicht exclusiv geoeffnet werden (No such file or "
@@ -313,11 +316,11 @@ TEST(LogRotation, MissingBackupDirectoryLosesTheRecordWithTheRenameMessage) {
     ASSERT_EQ(TcpcomInitLog("logs.d/trace", 100, 1), 1);
     AppendBytes("logs.d/trace", 2000);
     const std::string before = ReadFile("logs.d/trace");
-    StdoutCapture capture;
+    StdoutCapture capture(2);
     EXPECT_EQ(TcpcomLog("xelbde", "F", 1, 0, 0, "lost", ""), 0);
     EXPECT_EQ(capture.Take(),
               "LogWriteString: Fehler (No such file or directory) beim Umbenennen von logs.d/trace nach "
-              "log_.d/trace\n");
+              "log_.d/trace\nFehler: lost \n");
     EXPECT_EQ(ReadFile("logs.d/trace"), before);
 }
 
@@ -339,7 +342,7 @@ TEST(LogWrite, RecordThatDoesNotFitWholeLeavesNoPartOfIt) {
     std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {before.size() + 60, RLIM_INFINITY};  // a full disk after 60 more bytes
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    StdoutCapture capture;
+    StdoutCapture capture(2);
     EXPECT_EQ(TcpcomLog("xelbde", "F", 1, 0, 0, std::string(100, 'x').c_str(), ""), 0);
     capture.Take();
     EXPECT_EQ(ReadFile("full.log"), before);

@@ -198,9 +198,9 @@ TEST(LogListing, UnopenableOutputFileGivesOneAndAnErrorRecord) {
 }
 
 TEST(LogListing, UnopenableLogGivesOneAndTheMessage) {
-    // The log cannot even be started there, so the message goes to standard output.
+    // The log cannot even be started there, so the message goes to standard error.
     ::setenv("DEBUG_FILE", "missing-dir/xelbde.log", 1);
-    testing_support::StdoutCapture capture;
+    testing_support::StdoutCapture capture(2);
     EXPECT_EQ(List("", "", "", "*ALL"), 1);
     std::string out = capture.Take();
     EXPECT_NE(out.find("Fehler: Fehler beim Oeffnen von missing-dir/xelbde.log"), std::string::npos) << out;

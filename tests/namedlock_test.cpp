@@ -365,3 +365,39 @@ TEST(NamedLock, HundredsOfThreadsWaitingOnOneNameAllGetTheirTurn) {
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(overlaps.load(), 0);
 }
+
+// Without XELBDE_LOCKDIR the lock files live in a directory of the user's
+// own. One that another user owns, where that user could hold the locks,
+// is not used: the process takes locks of its own and says so once.
+TEST(LockFile, DefaultDirectoryIsTheUsersOwnAndAnotherUsersOneIsNotUsed) {
+    ::unsetenv("XELBDE_LOCKDIR");
+    ::unsetenv("XDG_RUNTIME_DIR");
+    const std::string suffix = "/xelbde-" + std::to_string(::geteuid());
+    ::setenv("TMPDIR", testing_support::TestDir().c_str(), 1);
+    MutexHandle own;
+    ASSERT_EQ(MutexCreate("XELBDE3", &own), 1);
+    MutexClose(&own);
+    EXPECT_EQ(ModeOf(testing_support::TestDir() + suffix), 0700u);
+    EXPECT_TRUE(testing_support::PathExists(testing_support::TestDir() + suffix + "/xelbde-XELBDE3.lock"));
+    EXPECT_EQ(tcpcom::TakeLockPlaceNotice(), nullptr);
+    if (::geteuid() != 0) GTEST_SKIP() << "making a directory another user's needs root";
+
+    const std::string planted = testing_support::TestDir() + "/other" + suffix;
+    ASSERT_EQ(::mkdir((testing_support::TestDir() + "/other").c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir(planted.c_str(), 0777), 0);
+    ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+    const int holder = ::open((planted + "/xelbde-XELBDE1.lock").c_str(), O_RDWR | O_CREAT, 0666);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &whole), 0);
+    ::setenv("TMPDIR", (testing_support::TestDir() + "/other").c_str(), 1);
+    MutexHandle mine, again;
+    ASSERT_EQ(MutexCreate("XELBDE1", &mine), 1);
+    ASSERT_EQ(MutexCreate("XELBDE1", &again), 1);
+    EXPECT_EQ(MutexWait(&mine, 100), 1);
+    EXPECT_EQ(MutexWait(&again, 100), 0) << "the process's own locks still exclude each other";
+    EXPECT_STREQ(tcpcom::TakeLockPlaceNotice(), planted.c_str());
+    MutexClose(&again);
+    MutexClose(&mine);
+    ::close(holder);
+}

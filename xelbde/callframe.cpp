@@ -63,12 +63,14 @@ ApiCall::ApiCall(ApiFunctionId id, const char* terminal, char* rc) : id_(id), rc
 }
 
 ApiCall::~ApiCall() {
-    if (TcpcomInterrupted() && code_ != Code::kOk) {
+    const bool cancelled = session_.cancel != nullptr && session_.cancel->IsSet();
+    if (code_ != Code::kOk && (TcpcomInterrupted() || cancelled)) {
         XelbdeInitLog();
         TcpcomLog(kSourceXelbde, kApiNames[static_cast<std::size_t>(id_)], kLogError, ToInt(code_), 0,
-                  "Abbruch durch Signal", text_);
+                  TcpcomInterrupted() ? "Abbruch durch Signal" : "Abbruch durch XelbdeCancel", text_);
     }
     SetCobolReturnCode(id_, code_, rc_, text_);
+    EndCallOn(slot_);
 }
 
 void ApiCall::Describe(const char* format, ...) {
@@ -87,7 +89,8 @@ bool ApiCall::Register() {
         code_ = found.code;
         return false;
     }
-    session_ = Session{found.socket, GetBdeTimeout()};
+    slot_ = found.slot;
+    session_ = Session{found.socket, GetBdeTimeout(), BeginCallOn(found.slot)};
     return true;
 }
 

@@ -55,13 +55,16 @@ void IpText(const TerminalEntry& entry, char text[sizeof(TerminalEntry::ip) + 1]
 
 // ------------------------------------------------------------ terminal.ini
 
-const char* GetTerminalIniPath() {
+const char* GetTerminalIniPath(Code* failure) {
     // Each thread gets its own copy of the path, so a caller never reads a
     // buffer that another thread is rebuilding.
     thread_local char path[kIniPathSize];
 
     MutexHandle* lock = tcpcom::ProcessLock("XELBDE4");
-    if (lock == nullptr || !MutexWait(lock, LockWaitMs())) return nullptr;
+    if (lock == nullptr || !MutexWait(lock, LockWaitMs())) {
+        if (failure != nullptr) *failure = Code::kInitLock;
+        return nullptr;
+    }
     std::memset(path, 0, sizeof path);
     bool built = true;
     const char* directory = std::getenv("TERMINI");
@@ -109,7 +112,8 @@ bool LoadTerminalTable() {
     {
         std::lock_guard<std::mutex> staging(g_stagingLock);
         TerminalIniReader reader(g_staging);
-        int fd = path ? OpenWithRetry(path, O_RDONLY, kShareDenyWrite, 0) : -1;
+        // Only a regular file: a FIFO or device would wait or never end.
+        int fd = path ? tcpcom::OpenWithRetry(path, O_RDONLY, kShareDenyWrite, 0, nullptr, kKindRegular) : -1;
         if (fd >= 0) {
             char chunk[4096];
             for (;;) {
@@ -228,7 +232,9 @@ SocketResult ConnectTerminal(const char* name, const Endpoint& endpoint, int tim
 }
 
 Code HangUpIsdnTerminal(const Session& session) {
-    std::optional<ShortFrame> reply = ShortTransaction(session, BuildShortFrame("CL"));
+    // After a stop the hang-up still goes out, as a clean-up exchange.
+    std::optional<ShortFrame> reply =
+        ShortTransaction(session.StopRequested() ? session.ForCleanUp() : session, BuildShortFrame("CL"));
     return reply ? StatusCode(reply->status()) : Code::kAdapterHangup;
 }
 
@@ -257,10 +263,15 @@ extern "C" void APALC00B(const char* terminal, const char* type, char* rc) {
     char kind[3];
     CopyFixedField(type, kind, sizeof kind);
     call.Describe("Typ=%s", kind);
-    // A path that cannot be built (TERMINI too long, its lock not obtained)
-    // is a terminal.ini that cannot be loaded, not an absent one.
-    const char* iniPath = GetTerminalIniPath();
-    if (iniPath == nullptr || (FileExists(iniPath) && !LoadTerminalTable())) return call.Finish(Code::kTerminalIni);
+    // While an interruption is asked for, no connection is opened.
+    if (TcpcomInterrupted()) return call.Finish(Code::kExchangeFailed);
+    // A path that cannot be built (TERMINI too long) is a terminal.ini that
+    // cannot be loaded, not an absent one; a lock that cannot be had (its
+    // directory missing or unusable) is the library's initialisation failing.
+    Code pathFailure = Code::kTerminalIni;
+    const char* iniPath = GetTerminalIniPath(&pathFailure);
+    if (iniPath == nullptr) return call.Finish(pathFailure);
+    if (FileExists(iniPath) && !LoadTerminalTable()) return call.Finish(Code::kTerminalIni);
     // 33: this process holds a connection for the name already; 23, 21, 1:
     // the registry could not be initialised. The code stands.
     if (!call.Register()) return;

@@ -151,14 +151,11 @@ Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, 
     if (hostFile == nullptr) return Code::kSendFileOpen;
     // Non-blocking, so that a FIFO does not wait for a writer; only a
     // regular file has an end that the transfer can reach.
-    // The share-mode open reads the file's type and size as it checks the name.
+    // The share-mode open reads the file's size as it checks the name.
     tcpcom::FileStatus status;
-    int fd = tcpcom::OpenWithRetry(hostFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC, kShareDenyWrite, 0, &status);
+    int fd = tcpcom::OpenWithRetry(hostFile, O_RDONLY | O_NONBLOCK | O_CLOEXEC, kShareDenyWrite, 0, &status,
+                                   kKindRegular);
     if (fd < 0) return Code::kSendFileOpen;
-    if (!S_ISREG(status.mode)) {
-        CloseIfOpen(fd);
-        return Code::kSendFileOpen;
-    }
     const long long total = status.size;
     long long sent = 0;
 
@@ -168,7 +165,7 @@ Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, 
     int blocksAfterEnd = -1;  // counts from the first block that carried the end-of-data byte
     Code result = Code::kOk;
     for (;;) {
-        if (TcpcomInterrupted()) {
+        if (session.StopRequested()) {
             // The terminal keeps what it has; no end-of-data byte tells it
             // the object is complete.
             result = Code::kExchangeFailed;
@@ -209,7 +206,7 @@ Code SendFile(const Session& session, ApiFunctionId kind, const char* hostFile, 
 long GetFileSize(const char* name) {
     if (name == nullptr) return -1;
     // Non-blocking, so that naming a FIFO does not wait for a writer.
-    int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = OpenByName(name, O_RDONLY | O_NONBLOCK, 0, kKindAny, nullptr);
     if (fd < 0) return -1;
     long size = -1;
     struct stat status;

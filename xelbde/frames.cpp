@@ -5,6 +5,7 @@
 // Every exchange goes through one narrow pair: SendRequest (the screen-clear
 // prefix and the whole frame in one write, or failure) and ReadReply (exactly the reply
 // length within the time-out, or failure).
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +53,7 @@ bool SendAll(const Session& session, const void* data, int length) {
 // segment instead of two.
 template <std::size_t N>
 bool SendRequest(const Session& session, const FrameBytes<N>& request) {
+    if (session.StopRequested()) return false;  // no new request once a stop is asked for
     std::array<unsigned char, sizeof kScreenClear + N> wire;
     std::memcpy(wire.data(), kScreenClear, sizeof kScreenClear);
     std::memcpy(wire.data() + sizeof kScreenClear, request.bytes.data(), N);
@@ -60,8 +62,8 @@ bool SendRequest(const Session& session, const FrameBytes<N>& request) {
 
 template <std::size_t N>
 bool ReadReply(const Session& session, FrameBytes<N>& reply) {
-    int received = 0;
-    return TcpcomRead(session.socket, reply.bytes.data(), static_cast<int>(N), &received, session.timeout) ==
+    int received = static_cast<int>(N);
+    return tcpcom::ReadSocket(&session.socket, reply.bytes.data(), &received, &session.timeout, session.stops()) ==
                kTcpOk &&
            received == static_cast<int>(N);
 }
@@ -171,6 +173,11 @@ OneExchange<LongFrame> SendOnce(const Session& session, const LongFrame& request
 
 OneExchange<ShortFrame> SendOnce(const Session& session, const ShortFrame& request) {
     return ExchangeOnce(session, request);
+}
+
+Session Session::ForCleanUp() const {
+    constexpr int kCleanUpWaitSeconds = 2;
+    return Session{socket, std::min(timeout, kCleanUpWaitSeconds), nullptr, false};
 }
 
 int GetBdeTimeout() {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 
+#include "tcpcom/internal.h"
 #include "xelbde/codes.h"
 
 namespace xelbde {
@@ -26,11 +27,23 @@ inline constexpr unsigned char kScreenClear[4] = {0x1B, '[', '2', 'J'};
 inline constexpr unsigned char kEndOfFileData = 0xA6;
 inline constexpr unsigned char kEndOfProgramData = 0x2E;
 
-// A connection as the frame layer uses it: the registered socket and the
-// reply time-out in seconds, both fixed when the API call starts.
+// A connection as the frame layer uses it: the registered socket, the
+// reply time-out in seconds and the cancel mark of the connection, fixed
+// when the API call starts. Once a stop is requested (the process-wide
+// interruption or the cancel mark) no new request goes out and every wait
+// for a reply ends; only a clean-up session still completes its exchange.
 struct Session {
     int socket = -1;
     int timeout = 0;
+    const tcpcom::CancelMark* cancel = nullptr;
+    bool stoppable = true;
+
+    tcpcom::Stops stops() const { return {stoppable, stoppable ? cancel : nullptr}; }
+    bool StopRequested() const { return tcpcom::StopRequested(stops()); }
+    // The session of a clean-up exchange (the ISDN hang-up, the upload's
+    // failure reset): sent also after a stop, its reply awaited at most the
+    // smaller of the time-out and 2 s.
+    Session ForCleanUp() const;
 };
 
 // The frame bytes with the helpers every kind shares.

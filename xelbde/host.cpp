@@ -40,7 +40,9 @@ thread_local void* t_progressContext = nullptr;
 
 Code WriteOutputFile(const char* path, std::span<const unsigned char> data) {
     if (path == nullptr) return Code::kOutputOpen;
-    int fd = OpenWithRetry(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kShareDenyReadWrite, 0666);
+    // A regular file, a character device (/dev/null) or a FIFO with a reader.
+    int fd = tcpcom::OpenWithRetry(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kShareDenyReadWrite, 0666, nullptr,
+                                   kKindOutput);
     if (fd < 0) return Code::kOutputOpen;
     bool written = tcpcom::WriteAll(fd, data.data(), data.size()) == data.size();
     if (CloseIfOpen(fd) != 0) written = false;

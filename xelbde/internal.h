@@ -93,6 +93,7 @@ class ApiCall {
     char* rc_;
     Code code_ = Code::kOk;
     Session session_;
+    int slot_ = -1;  // the registry slot the call runs on
     char name_[kNameBufferSize];
     char text_[kParamTextSize];
 };
@@ -124,6 +125,7 @@ struct SocketSlot {
 struct SocketResult {
     Code code = Code::kOk;
     int socket = -1;
+    int slot = -1;  // the registry slot that holds it, when found there
     bool ok() const { return code == Code::kOk; }
 };
 
@@ -132,6 +134,12 @@ SocketResult RegisterApiFunction(int id, const char* name);
 SocketResult GetSocketHandle(const char* name);
 Code SetSocketHandle(const char* name, int socket);
 Code ReleaseSocketHandle(const char* name);
+// The calls running on the connection of a slot, for XelbdeCancel: a call
+// begins on it when it registers (and then answers to the slot's cancel
+// mark) and ends with its record; the mark clears when the last call ends.
+const tcpcom::CancelMark* BeginCallOn(int slot);
+// True when the call that ends was cancelled.
+bool EndCallOn(int slot);
 // The slots themselves, for tests that look at or spoil them.
 std::array<SocketSlot, kRegistrySlots>& RegistrySlotsForTest();
 
@@ -176,7 +184,9 @@ extern TerminalRows TerminalTable;
 
 inline constexpr int kIniPathSize = 384;
 
-const char* GetTerminalIniPath();  // nullptr when the path cannot be built
+// nullptr when the path cannot be built; *failure (when given) then says
+// why: kInitLock when its lock could not be had, else left as it was.
+const char* GetTerminalIniPath(Code* failure = nullptr);
 bool FileExists(const char* path);
 bool LoadTerminalTable();
 // Loads the table from a whole file image held in memory, as

@@ -2,7 +2,6 @@
 // reached through one of the ISDN adapters listed in terminal.ini. The
 // adapter's socket is registered under the terminal's name, so every later
 // call talks to the terminal through it as over a direct connection.
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -117,20 +116,18 @@ bool SendIsdnIdentification(const Session& session, const char* terminal, const 
     frame.PutText(LongFrame::kIsdnAdapterNumber, number, LongFrame::kIsdnFieldLen);
     std::optional<LongFrame> reply = LongTransaction(session, frame);
     // An interrupted first sending is no reason for a second.
-    if (!reply && !TcpcomInterrupted()) reply = LongTransaction(session, frame);
+    if (!reply && !session.StopRequested()) reply = LongTransaction(session, frame);
     return reply && reply->status() == kStatusOk;
 }
 
 namespace {
 
-constexpr int kHangUpWaitSeconds = 2;
-
 // Once "DN" has gone out, a dial-up that fails or is interrupted ends the
 // call with one "CL" before the connection is closed, so that no ISDN call
-// stays up. Its reply is awaited at most 2 s (less with a shorter time-out)
-// and never changes the code.
+// stays up. It goes out also after a stop; its reply is awaited at most 2 s
+// (less with a shorter time-out) and never changes the code.
 Code HangUpAfterFailure(const Session& session, Code code) {
-    SendOnce(Session{session.socket, std::min(session.timeout, kHangUpWaitSeconds)}, BuildShortFrame("CL"));
+    SendOnce(session.ForCleanUp(), BuildShortFrame("CL"));
     return code;
 }
 
@@ -157,7 +154,7 @@ Code DialIsdnTerminal(const char* terminal, const char* adapter, const Session& 
     }
     // A signal during the identification ends the dial-up through its
     // failure path, also when the terminal still answered.
-    if (!SendIsdnIdentification(session, terminal, terminalId, adapterNumber) || TcpcomInterrupted()) {
+    if (!SendIsdnIdentification(session, terminal, terminalId, adapterNumber) || session.StopRequested()) {
         return HangUpAfterFailure(session, Code::kIsdnIdentification);
     }
     return Code::kOk;

@@ -211,12 +211,12 @@ extern "C" int XelbdeDisplayLog(const char* terminal, const char* outputFile, co
     // the records that were there when the listing was asked for. Only what
     // the file held at that moment is listed.
     const char* logName = XelbdeLogFileName();
-    int log = ::open(logName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int log = OpenByName(logName, O_RDONLY | O_NONBLOCK, 0, kKindAny, nullptr);
     int openError = errno;
     XelbdeInitLog();
     // A log that did not exist yet does now, begun by this process: list it.
     if (log == -1 && openError == ENOENT) {
-        log = ::open(logName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        log = OpenByName(logName, O_RDONLY | O_NONBLOCK, 0, kKindAny, nullptr);
         openError = errno;
     }
     struct stat st;
@@ -235,9 +235,12 @@ extern "C" int XelbdeDisplayLog(const char* terminal, const char* outputFile, co
         ::close(log);
         return 1;
     }
+    // The listing goes into a regular file, a character device or a FIFO
+    // with a reader (write-only, so that a FIFO without one fails at once).
     int created = 0;
-    const int outFd = IsEmpty(outputFile) ? -1 : OpenSharedFile(outputFile, O_RDWR | O_CREAT | O_TRUNC, 0666, &created);
-    FILE* out = outFd >= 0 ? ::fdopen(outFd, "w+") : nullptr;
+    const int outFd =
+        IsEmpty(outputFile) ? -1 : OpenByName(outputFile, O_WRONLY | O_CREAT | O_TRUNC, 0666, kKindOutput, &created);
+    FILE* out = outFd >= 0 ? ::fdopen(outFd, "w") : nullptr;
     if (out == nullptr) {
         LogFailure("Fehler beim Oeffnen von %s", outputFile ? outputFile : "", errno);
         CloseIfOpen(outFd);

@@ -2,6 +2,7 @@
 // process, 512 slots under the named lock XELBDE2, and the one-time
 // initialisation under XELBDE1 that every API call passes.
 #include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +25,15 @@ std::atomic<bool> g_firstCall{true};
 MutexHandle g_tableLock{-1};
 
 std::atomic<int> g_lockWaitMs{kLockWaitMs};
+
+// The calls running on each slot's connection and its cancel mark. This
+// process's own: XelbdeCancel reaches only calls of the process.
+struct RunningCalls {
+    std::mutex mutex;
+    int count = 0;
+    tcpcom::CancelMark mark;
+};
+std::array<RunningCalls, kRegistrySlots> g_running;
 
 // XELBDE2 held for one scan of the table. The lock layer serialises the
 // threads sharing the process-wide handle as well as the processes.
@@ -80,6 +90,13 @@ std::array<SocketSlot, kRegistrySlots>& RegistrySlotsForTest() { return g_slots;
 
 Code InitApiLibrary() {
     MutexHandle* initLock = tcpcom::ProcessLock(kInitLockName);
+    if (const char* unsafe = tcpcom::TakeLockPlaceNotice()) {
+        XelbdeInitLog();
+        TcpcomLog("tcpcom", "MutexCreate", kLogError, 0, 0,
+                  "Sperrverzeichnis gehoert einem anderen Benutzer oder ist fuer andere beschreibbar: "
+                  "Sperren gelten nur in diesem Prozess",
+                  unsafe);
+    }
     if (initLock == nullptr || MutexWait(initLock, LockWaitMs()) != 1) return Code::kInitLock;
     Code code = Code::kOk;
     if (g_firstCall.load(std::memory_order_acquire)) {
@@ -134,7 +151,25 @@ SocketResult GetSocketHandle(const char* name) {
     const int socket = slot >= 0 ? g_slots[static_cast<std::size_t>(slot)].socket : -1;
     if (!lock.Release()) return {Code::kLookupLockRelease};
     if (slot < 0) return {Code::kLookupNotFound};
-    return {Code::kOk, socket};
+    return {Code::kOk, socket, slot};
+}
+
+const tcpcom::CancelMark* BeginCallOn(int slot) {
+    if (slot < 0 || slot >= kRegistrySlots) return nullptr;
+    RunningCalls& calls = g_running[static_cast<std::size_t>(slot)];
+    std::lock_guard<std::mutex> guard(calls.mutex);
+    if (calls.count == 0 && !calls.mark.Prepare()) return nullptr;
+    ++calls.count;
+    return &calls.mark;
+}
+
+bool EndCallOn(int slot) {
+    if (slot < 0 || slot >= kRegistrySlots) return false;
+    RunningCalls& calls = g_running[static_cast<std::size_t>(slot)];
+    std::lock_guard<std::mutex> guard(calls.mutex);
+    const bool cancelled = calls.mark.IsSet();
+    if (calls.count > 0 && --calls.count == 0) calls.mark.Close();  // its wake descriptor lives while calls run
+    return cancelled;
 }
 
 Code SetSocketHandle(const char* name, int socket) {
@@ -176,3 +211,21 @@ Code ReleaseSocketHandle(const char* name) {
 }
 
 }  // namespace xelbde
+
+using namespace xelbde;
+
+// Only a call running on the connection is marked: the slot is looked up
+// and marked under the table lock, so a connection released meanwhile
+// (and its slot taken by another) is never marked.
+extern "C" void XelbdeCancel(const char* terminal) {
+    char name[kNameBufferSize];
+    NormalizeBdeName(terminal, name);
+    if (!IsStorableName(name) || g_firstCall.load(std::memory_order_acquire)) return;
+    TableLock lock;
+    if (!lock.Acquire()) return;
+    const int slot = FindSlot(name);
+    if (slot < 0) return;
+    RunningCalls& calls = g_running[static_cast<std::size_t>(slot)];
+    std::lock_guard<std::mutex> guard(calls.mutex);
+    if (calls.count > 0) calls.mark.Set();
+}

@@ -155,9 +155,10 @@ Code HostFile::Open(const char* target) {
     fd_ = CreateHeldFile(part_, kFileMode);
     if (fd_ < 0) return Code::kCloseOrCreate;
     // A target this process cannot open, or a symbolic link, is not held:
-    // the commit replaces the name, never what a link points to.
+    // the commit replaces the name, never what a link points to. One that
+    // stayed busy, or whose wait a stop ended, fails the upload.
     targetFd_ = HoldFileWhenFree(target);
-    if (targetFd_ < 0 && (errno == EWOULDBLOCK || errno == EPERM)) {
+    if (targetFd_ < 0 && (errno == EWOULDBLOCK || errno == EPERM || errno == EINTR)) {
         Release();
         return Code::kCloseOrCreate;
     }
@@ -197,7 +198,8 @@ bool HostFile::Commit() {
 
 void HostFile::Abandon(bool sendReset) {
     Release();
-    if (sendReset) SendFailureReset(session_, previous_);
+    // After a stop the reset still goes out, as a clean-up exchange.
+    if (sendReset) SendFailureReset(session_.StopRequested() ? session_.ForCleanUp() : session_, previous_);
 }
 
 void HostFile::Release() {
@@ -271,7 +273,7 @@ Code ReceiveFile(const Session& session, const char* hostFile, const char* termi
         return Code::kExchangeFailed;
     }
     for (int fullBlocks = 0;;) {
-        if (TcpcomInterrupted()) {
+        if (session.StopRequested()) {
             file.Abandon(true);
             return Code::kExchangeFailed;
         }

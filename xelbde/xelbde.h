@@ -122,13 +122,33 @@ typedef void (*XelbdeProgressCallback)(void* context, const XelbdeProgress* prog
  * must not call the library. */
 void XelbdeSetProgressCallback(XelbdeProgressCallback callback, void* context);
 
-/* Interruption: XelbdeInterrupt(1), safe to call from a signal handler,
- * makes the running call end through its failure path as soon as the signal
- * interrupts a wait, or at the next block of a transfer: an upload cuts its
- * file back to the complete blocks and sends the failure reset, and every
- * call writes its code and its record as usual (16 for a cut exchange).
- * XelbdeInterrupt(0) clears the request. */
+/* Interruption, for programs that end on a signal. XelbdeInterrupt(1) is
+ * safe to call from a signal handler; the request is process-wide and stands
+ * until XelbdeInterrupt(0) clears it. While it stands:
+ *  - every wait of every call of every thread ends at once: a reply, a
+ *    connect, a named lock that another holds (taking a free one never
+ *    waits), a busy file;
+ *  - no call sends a new request: the running call ends through its failure
+ *    path, and every call writes its code and its record as usual (16 for a
+ *    cut exchange, with a level-1 record "Abbruch durch Signal");
+ *  - APALC00B opens no connection and ends with 16;
+ *  - the clean-up exchanges still go out, each awaiting its reply at most
+ *    the smaller of the time-out and 2 s: the ISDN hang-up "CL" (APDLC00B,
+ *    a failed dial-up) and the failure reset of an upload, which leaves the
+ *    host file as it was;
+ *  - APDLC00B still closes the connection.
+ * A program that goes on after an interruption calls XelbdeInterrupt(0)
+ * first. */
 void XelbdeInterrupt(int on);
+
+/* Cancels the call running on the connection of that terminal (the name as
+ * the calls give it), from any thread of the process: the call ends through
+ * its failure path (16, with a level-1 record "Abbruch durch XelbdeCancel")
+ * at its next wait or before its next request; clean-up exchanges still go
+ * out as after an interruption. The mark clears when that call ends; with
+ * no call running on the connection, or no connection, it does nothing.
+ * Not for signal handlers (it takes the registry's lock). */
+void XelbdeCancel(const char* terminal);
 
 /* Operations log listing: 0 on success, 1 or -1 on failure. */
 int XelbdeDisplayLog(const char* terminal, const char* outputFile, const char* from, const char* to,

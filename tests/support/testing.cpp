@@ -27,13 +27,13 @@ bool PathExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-StdoutCapture::StdoutCapture() {
-    std::fflush(stdout);
-    path_ = TestDir() + "/.stdout-capture";
-    int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    saved_ = ::dup(1);
-    ::dup2(fd, 1);
-    ::close(fd);
+StdoutCapture::StdoutCapture(int fd) : fd_(fd) {
+    std::fflush(nullptr);
+    path_ = TestDir() + "/.capture-" + std::to_string(fd);
+    int file = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    saved_ = ::dup(fd_);
+    ::dup2(file, fd_);
+    ::close(file);
 }
 
 StdoutCapture::~StdoutCapture() { Take(); }
@@ -41,8 +41,8 @@ StdoutCapture::~StdoutCapture() { Take(); }
 std::string StdoutCapture::Take() {
     if (taken_) return {};
     taken_ = true;
-    std::fflush(stdout);
-    ::dup2(saved_, 1);
+    std::fflush(nullptr);
+    ::dup2(saved_, fd_);
     ::close(saved_);
     std::string text = ReadFile(path_);
     ::unlink(path_.c_str());

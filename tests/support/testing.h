@@ -21,15 +21,16 @@ std::string ReadFile(const std::string& path);            // "" when missing
 bool WriteFile(const std::string& path, std::string_view content);
 bool PathExists(const std::string& path);
 
-// Captures everything written to file descriptor 1 (printf, write) between
-// construction and Take().
+// Captures everything written to file descriptor 1 (printf, write), or to
+// the descriptor given, between construction and Take().
 class StdoutCapture {
   public:
-    StdoutCapture();
+    explicit StdoutCapture(int fd = 1);
     ~StdoutCapture();
-    std::string Take();  // restores standard output and returns what was written
+    std::string Take();  // restores the descriptor and returns what was written
 
   private:
+    int fd_;
     int saved_ = -1;
     std::string path_;
     bool taken_ = false;
