@@ -116,8 +116,9 @@ TEST(OpenWithRetry, OnlyABusyFileIsWaitedForAndAnInterruptEndsThatWait) {
     int holder = OpenWithRetry("busy", O_RDONLY, kShareDenyReadWrite, 0);
     TcpcomInterrupt(1);
     // A refusal fails at once, not as a busy file: only the busy one sees the interrupt.
-    for (auto [path, error] : {std::pair{"theirs", EACCES}, std::pair{"busy", EINTR}, std::pair{"none", ENOENT}}) {
-        const auto open = [path] { return OpenWithRetry(path, O_RDONLY, kShareDenyWrite, 0) == -1 ? errno : 0; };
+    for (const auto& [path, error] : {std::pair{"theirs", EACCES}, std::pair{"busy", EINTR}, std::pair{"none", ENOENT}}) {
+        const char* name = path;
+        const auto open = [name] { return OpenWithRetry(name, O_RDONLY, kShareDenyWrite, 0) == -1 ? errno : 0; };
         EXPECT_EQ(AsNobody(open), error) << path;
     }
     TcpcomInterrupt(0);
