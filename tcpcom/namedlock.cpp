@@ -187,11 +187,13 @@ int OpenProcessLock(const char* name) {
     static std::mutex guard;
     static auto* files = new std::unordered_map<std::string, int>;
     std::lock_guard<std::mutex> lock(guard);
-    int& file = (*files)[name];
-    if (file <= 0) {
-        file = ::memfd_create("xelbde-lock", MFD_CLOEXEC);
-        if (file < 0) return -1;
+    auto found = files->find(name);
+    if (found == files->end()) {
+        const int made = ::memfd_create("xelbde-lock", MFD_CLOEXEC);
+        if (made < 0) return -1;
+        found = files->emplace(name, made).first;
     }
+    const int file = found->second;
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", file);
     return ::open(self, O_RDWR | O_CLOEXEC);

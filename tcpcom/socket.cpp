@@ -186,6 +186,13 @@ Wait WaitFor(int fd, short events, int64_t deadline, const tcpcom::Stops& stops)
         if (tcpcom::StopRequested(stops)) return Wait::kStopped;
         if (watched[0].revents != 0) return Wait::kReady;
         if (ready == 0 || NowMs() >= deadline) return Wait::kTimedOut;
+        // A wake descriptor left readable by a request withdrawn meanwhile
+        // (set and cleared at once from two places): emptied, or the wait
+        // would spin until its deadline.
+        for (nfds_t i = 1; i < count; ++i) {
+            std::uint64_t stale = 0;
+            if (watched[i].revents != 0) [[maybe_unused]] ssize_t n = ::read(watched[i].fd, &stale, sizeof stale);
+        }
     }
 }
 
