@@ -233,8 +233,7 @@ SocketResult ConnectTerminal(const char* name, const Endpoint& endpoint, int tim
 
 Code HangUpIsdnTerminal(const Session& session) {
     // After a stop the hang-up still goes out, as a clean-up exchange.
-    std::optional<ShortFrame> reply =
-        ShortTransaction(session.StopRequested() ? session.ForCleanUp() : session, BuildShortFrame("CL"));
+    std::optional<ShortFrame> reply = ShortTransaction(session.ForCleanUpWhenStopped(), BuildShortFrame("CL"));
     return reply ? StatusCode(reply->status()) : Code::kAdapterHangup;
 }
 

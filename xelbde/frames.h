@@ -38,12 +38,14 @@ struct Session {
     const tcpcom::CancelMark* cancel = nullptr;
     bool stoppable = true;
 
-    tcpcom::Stops stops() const { return {stoppable, stoppable ? cancel : nullptr}; }
+    tcpcom::Stops stops() const { return {stoppable, cancel}; }
     bool StopRequested() const { return tcpcom::StopRequested(stops()); }
     // The session of a clean-up exchange (the ISDN hang-up, the upload's
     // failure reset): sent also after a stop, its reply awaited at most the
     // smaller of the time-out and 2 s.
     Session ForCleanUp() const;
+    // This session, or after a stop the clean-up session.
+    Session ForCleanUpWhenStopped() const { return StopRequested() ? ForCleanUp() : *this; }
 };
 
 // The frame bytes with the helpers every kind shares.

@@ -138,8 +138,7 @@ Code ReleaseSocketHandle(const char* name);
 // begins on it when it registers (and then answers to the slot's cancel
 // mark) and ends with its record; the mark clears when the last call ends.
 const tcpcom::CancelMark* BeginCallOn(int slot);
-// True when the call that ends was cancelled.
-bool EndCallOn(int slot);
+void EndCallOn(int slot);
 // The slots themselves, for tests that look at or spoil them.
 std::array<SocketSlot, kRegistrySlots>& RegistrySlotsForTest();
 

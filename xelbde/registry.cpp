@@ -163,13 +163,11 @@ const tcpcom::CancelMark* BeginCallOn(int slot) {
     return &calls.mark;
 }
 
-bool EndCallOn(int slot) {
-    if (slot < 0 || slot >= kRegistrySlots) return false;
+void EndCallOn(int slot) {
+    if (slot < 0 || slot >= kRegistrySlots) return;
     RunningCalls& calls = g_running[static_cast<std::size_t>(slot)];
     std::lock_guard<std::mutex> guard(calls.mutex);
-    const bool cancelled = calls.mark.IsSet();
     if (calls.count > 0 && --calls.count == 0) calls.mark.Close();  // its wake descriptor lives while calls run
-    return cancelled;
 }
 
 Code SetSocketHandle(const char* name, int socket) {

@@ -199,7 +199,7 @@ bool HostFile::Commit() {
 void HostFile::Abandon(bool sendReset) {
     Release();
     // After a stop the reset still goes out, as a clean-up exchange.
-    if (sendReset) SendFailureReset(session_.StopRequested() ? session_.ForCleanUp() : session_, previous_);
+    if (sendReset) SendFailureReset(session_.ForCleanUpWhenStopped(), previous_);
 }
 
 void HostFile::Release() {
