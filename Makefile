@@ -23,13 +23,15 @@ test-asan:
 	$(MAKE) test BUILD=$(ASAN_BUILD) CMAKE_ARGS="-DXELBDE_SANITIZE=ON $(CMAKE_ARGS)"
 
 # The thread tests under ThreadSanitizer: the 128-thread run and the tests of
-# the registry, the named locks, the log, the terminal table and shared uploads.
+# the registry, the named locks, the log, the terminal table, shared uploads
+# and xelfleet (whose inventory runs threads).
 # A report fails its test when the process ends (exit status 66), after the
 # test has stopped its bdesim.
-TSAN_TESTS = e2e_threads_test registry_test namedlock_test log_test log_multiproc_test terminal_ini_test upload_test
+TSAN_TESTS = e2e_threads_test registry_test namedlock_test log_test log_multiproc_test terminal_ini_test upload_test \
+             e2e_fleet_test
 test-tsan:
 	cmake -S . -B $(TSAN_BUILD) -DXELBDE_TSAN=ON $(CMAKE_ARGS)
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS) xelcmd bdesim
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS) xelcmd xelfleet bdesim
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="second_deadlock_stack=1" \
 	  ctest --output-on-failure -j $(JOBS) -L '^($(shell echo $(TSAN_TESTS) | tr ' ' '|'))$$'
 

@@ -413,7 +413,40 @@ long WholeRecords(const std::string& text, long* broken) {
     return whole;
 }
 
-void Fleet() {
+// The inventory of 512 terminals: xelfleet inventory (32 threads in one
+// process) against four xelfleet passes for the same fields (a process per
+// terminal and query) and against the minimal threaded client making the
+// same exchanges; and the inventory's peak resident size.
+void Inventory(const std::string& dir) {
+    constexpr const char* kThreads = "32";
+    const std::string xelfleet = Bin("cmd/xelfleet");
+    const std::string ini = dir + "/terminal.ini";
+    std::vector<double> ours, minimal, passes, rss;
+    for (int rep = 0; rep < kReps; ++rep) {
+        SideBySide(
+            rep,
+            [&] {
+                const Outcome run = RunOk({xelfleet, "inventory", "-i", ini, "-j", kThreads, "--format", "tsv"});
+                ours.push_back(run.seconds);
+                rss.push_back(static_cast<double>(run.maxRssKb));
+            },
+            [&] { minimal.push_back(RunOk({Bin("bench/minclient"), "inventory", dir + "/addresses", kThreads}).seconds); });
+        double four = 0;
+        for (const char* word : {"aptyp01b", "aprst00b", "apdmtver", "aprtvclk"}) {
+            four += RunOk({xelfleet, "-i", ini, "-j", kThreads, "--", word}).seconds;
+        }
+        passes.push_back(four);
+    }
+    const double rate = PairedRatio(minimal, ours), speedUp = PairedRatio(passes, ours);
+    AddRow("inventory: 512 terminals, xelfleet inventory -j 32", Format("%.0f terminals/s", kFleetTerminals / Median(ours)),
+           Format("%.0f /s minimal threaded client", kFleetTerminals / Median(minimal)), rate, ">= 0.8", rate >= 0.8);
+    AddRow("inventory against four xelfleet -j 32 passes", Format("%.2f s", Median(ours)),
+           Format("%.2f s the four passes", Median(passes)), speedUp, ">= 3 (faster)", speedUp >= 3);
+    AddRow("peak RSS of xelfleet inventory, 512 terminals", Format("%.0f KB", Median(rss)), "", NAN, "< 16 MB",
+           Median(rss) < 16 * 1024);
+}
+
+void Fleet(bool xargsRuns, bool inventory) {
     const std::string dir = g_work + "/fleet";
     ::mkdir(dir.c_str(), 0755);
     std::string config, ini, names, addresses, uploadNames, uploadAddresses;
@@ -451,7 +484,7 @@ void Fleet() {
     const std::string minclient = Bin("bench/minclient");
     auto shell = [](const std::string& line) { return Args{"sh", "-c", line}; };
     std::vector<double> ours, minimal, oursUp, minimalUp, simShare;
-    for (int rep = 0; rep < kReps; ++rep) {
+    for (int rep = 0; rep < (xargsRuns ? kReps : 0); ++rep) {
         SideBySide(
             rep,
             [&] {
@@ -473,8 +506,10 @@ void Fleet() {
             });
     }
     ::setenv("DEBUG_FILE", (g_work + "/xelbde.log").c_str(), 1);
+    if (inventory) Inventory(dir);
     ::setenv("TERMINI", (g_work + "/ini").c_str(), 1);
     StopServers();
+    if (!xargsRuns) return;
     // Every command leaves its start record and three operations records.
     long broken = 0;
     const long whole = WholeRecords(ReadFile(log), &broken);
@@ -622,7 +657,7 @@ int main(int argc, char** argv) {
     ::setenv("XELBDE_LOCKDIR", (g_work + "/locks").c_str(), 1);
     ::setenv("TERMINI", (g_work + "/ini").c_str(), 1);
 
-    // BENCH_ONLY=transfers,process,memory,fleet,logging,listing runs only
+    // BENCH_ONLY=transfers,process,memory,fleet,inventory,logging,listing runs only
     // those parts (for looking into one of them); BENCH_VERBOSE=1 prints
     // every transfer run.
     const char* only = std::getenv("BENCH_ONLY");
@@ -644,7 +679,7 @@ int main(int argc, char** argv) {
     }
     StopServers();
     PinSelfTo(-1);
-    if (wanted("fleet")) Fleet();
+    if (wanted("fleet") || wanted("inventory")) Fleet(wanted("fleet"), wanted("inventory"));
     if (wanted("logging")) Logging();
     if (wanted("listing")) Listing();
     StopServers();

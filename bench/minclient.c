@@ -8,11 +8,16 @@
  *       12-byte reply, exit 0 when it carries the reply marker
  *   minclient upload ADDR PORT FILE      an upload round of blocks until the
  *       terminal's "00", each block's data written to FILE as it arrives,
- *       with the final acknowledgement; exit 0 on success */
+ *       with the final acknowledgement; exit 0 on success
+ *   minclient inventory FILE THREADS     the inventory's exchanges with every
+ *       address of FILE (one a line), THREADS at a time: connect, two type
+ *       queries, two "QSVERSION" long frames, close; exit 0 when all
+ *       succeeded */
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -117,10 +122,61 @@ static int Upload(const char* host, const char* port, const char* path) {
     return reply[49] == '0' && reply[50] == '0' ? 0 : 1;
 }
 
+/* The inventory: the addresses, the next one to take, the failures. */
+static char (*g_addresses)[16];
+static int g_count, g_next, g_failed;
+static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static int Inventory1(const char* address) {
+    static const unsigned char status[16] = {0x1B, '[', '2', 'J', ' ', 0xCA, 0xCE, 0x66,
+                                             0xD8, 0x64, 0xD8, 0xBD, 0xF7, 0xCA, 0xCE, ' '};
+    unsigned char request[kPrefix + kLongLen], reply[kLongLen];
+    int fd = Connect(address, "23");
+    if (fd < 0) return 0;
+    LongRequest(request, "GFCUPL00");
+    memcpy(request + kPrefix + 3, "QSVERSION", 9);
+    int ok = 1;
+    for (int i = 0; i < 2 && ok; ++i) ok = SendAll(fd, status, sizeof status) && ReadAll(fd, reply, kStatusLen);
+    for (int i = 0; i < 2 && ok; ++i) ok = SendAll(fd, request, sizeof request) && ReadAll(fd, reply, kLongLen);
+    close(fd);
+    return ok;
+}
+
+static void* InventoryThread(void* unused) {
+    (void)unused;
+    for (;;) {
+        pthread_mutex_lock(&g_lock);
+        int index = g_next < g_count ? g_next++ : -1;
+        pthread_mutex_unlock(&g_lock);
+        if (index < 0) return NULL;
+        if (!Inventory1(g_addresses[index])) {
+            pthread_mutex_lock(&g_lock);
+            ++g_failed;
+            pthread_mutex_unlock(&g_lock);
+        }
+    }
+}
+
+static int Inventory(const char* path, int threads) {
+    FILE* in = fopen(path, "r");
+    if (in == NULL || threads < 1 || threads > 1024) return 1;
+    static char addresses[4096][16];
+    g_addresses = addresses;
+    while (g_count < 4096 && fscanf(in, "%15s", addresses[g_count]) == 1) ++g_count;
+    fclose(in);
+    pthread_t ids[1024];
+    for (int i = 0; i < threads; ++i) pthread_create(&ids[i], NULL, InventoryThread, NULL);
+    for (int i = 0; i < threads; ++i) pthread_join(ids[i], NULL);
+    return g_failed == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     if (argc == 5 && strcmp(argv[1], "pingpong") == 0) return PingPong(argv[2], argv[3], atol(argv[4]));
     if ((argc == 3 || argc == 4) && strcmp(argv[1], "typ") == 0) return TypeQuery(argv[2], argc == 4 ? argv[3] : "23");
     if (argc == 5 && strcmp(argv[1], "upload") == 0) return Upload(argv[2], argv[3], argv[4]);
-    fprintf(stderr, "usage: minclient pingpong ADDR PORT COUNT | typ ADDR [PORT] | upload ADDR PORT FILE\n");
+    if (argc == 4 && strcmp(argv[1], "inventory") == 0) return Inventory(argv[2], atoi(argv[3]));
+    fprintf(stderr,
+            "usage: minclient pingpong ADDR PORT COUNT | typ ADDR [PORT] | upload ADDR PORT FILE | inventory FILE "
+            "THREADS\n");
     return 2;
 }

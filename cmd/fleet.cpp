@@ -1,341 +1,370 @@
-// xelfleet: one xelcmd command word on many terminals, N at a time.
+// xelfleet: one xelcmd command word on many terminals, N at a time, or an
+// inventory of them in one process. This part reads the command line and
+// the selection of terminals (terminal.ini sections, names, name files,
+// globs), skips what a job log says is done, and starts the round.
 //
-//   xelfleet [-j N] [-i terminal.ini | TERMINAL...] -- COMMAND [ARGS]
+//   xelfleet [OPTIONS] [TERMINAL...] -- COMMAND [ARGS]
+//   xelfleet inventory [OPTIONS] [TERMINAL...]
 //
-// Each terminal gets its own xelcmd process; "{}" in an argument stands for
-// the terminal's name. One line per terminal as it finishes (name, exit
-// status, the meaning of the code, the command's own output), then a
-// summary. Exit status: 0 when every terminal succeeded, else the number of
-// terminals that failed (at most 125).
-//
-// SIGINT, SIGTERM and SIGHUP are passed on to the running xelcmd processes
-// (each ends through its failure path and writes its record); no further
-// terminal is started, the running ones are waited for and reported, the
-// summary counts the terminals not run, and the exit status is 128 + the
-// signal.
+// Exit status: 0 when every terminal succeeded, else the number of
+// terminals that failed or were skipped (at most 125); 128 + N after stop
+// signal N; 255 for a command line or a selection it cannot use.
+#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
-#include <poll.h>
-#include <string>
-#include <sys/wait.h>
+#include <fnmatch.h>
+#include <string_view>
 #include <unistd.h>
-#include <vector>
 
+#include "cmd/fleet.h"
 #include "tcpcom/internal.h"
 #include "xelbde/terminalini.h"
 #include "xelbde/xelbde.h"
 
 namespace {
 
-constexpr int kDefaultJobs = 8;
-constexpr int kMaxExitStatus = 125;
-constexpr int kNotStarted = 127;
-constexpr int kSignalBase = 128;
+using namespace fleet;
+
+constexpr int kUsageError = 255;
+constexpr int kMaxJobs = 512;  // the library's connections per process
+constexpr int kMaxRetries = 100;
 
 constexpr const char* kUsage =
-    "usage: xelfleet [-j N] [-i terminal.ini | TERMINAL...] -- COMMAND [ARGS]\n"
-    "  runs 'xelcmd TERMINAL COMMAND ARGS' for every terminal, N at a time (default 8);\n"
-    "  {} in an argument stands for the terminal's name.\n";
+    "usage: xelfleet [OPTIONS] [TERMINAL...] -- COMMAND [ARGS]\n"
+    "       xelfleet inventory [OPTIONS] [--free-memory] [TERMINAL...]\n"
+    "Runs 'xelcmd TERMINAL COMMAND ARGS' for every terminal selected ({} in an\n"
+    "argument stands for the terminal's name), or gathers type, status, version\n"
+    "and clock of every terminal over one connection each.\n"
+    "Selection (together: the union; duplicates once):\n"
+    "  -i FILE          the sections of that terminal.ini (adapters left out); the\n"
+    "                   terminals' addresses are taken from it\n"
+    "  -f FILE          names, one a line ('-': standard input; '#' comments)\n"
+    "  --match GLOB     the sections of terminal.ini whose names match\n"
+    "  TERMINAL...      names or addresses\n"
+    "Options:\n"
+    "  -j N             N terminals at a time (default 8; inventory 32)\n"
+    "  --format F       text, tsv, csv or json (JSON Lines); default text\n"
+    "  --order O        completion (default) or input\n"
+    "  --timeout S      time-out of each connect and reply, in seconds\n"
+    "  --retry N        try a failed terminal up to N more times\n"
+    "  --retry-codes L  the codes retried (numbers or names, comma-separated;\n"
+    "                   default 7,16,68)\n"
+    "  --joblog FILE    append one line per attempt\n"
+    "  --resume FILE    skip the terminals whose last attempt there succeeded\n"
+    "  --halt N         start no new terminal once N have failed\n"
+    "  --free-memory    inventory: also the free memory (read by the format command)\n"
+    "  --help           this text\n"
+    "The summary goes to standard error. See xelfleet(1).\n";
+
+// The command words a second run cannot harm: queries, uploads, replacing
+// downloads, programs, the clock setting.
+constexpr std::string_view kRetrySafe[] = {"aptyp01b", "aprst00b", "apdmtver", "aprtvclk", "apfmt00b", "aprdrtyp",
+                                           "apdir00b", "apdsppge", "apdsplog", "apupload", "apdnp00b", "apscl00b"};
+constexpr int kDefaultRetryCodes[] = {XELBDE_CONNECT_TIMEOUT, XELBDE_EXCHANGE_FAILED, XELBDE_ADAPTER_BUSY};
+
+constexpr std::string_view kValued[] = {"-j",      "-i",      "-f",           "--match",  "--format", "--order",
+                                        "--timeout", "--retry", "--retry-codes", "--joblog", "--resume", "--halt"};
 
 struct Options {
-    int jobs = kDefaultJobs;
+    bool inventory = false;
+    int jobs = 0;  // 0: the default of the round
     std::string ini;
-    std::vector<std::string> terminals;
+    std::vector<std::string> globs;
+    std::vector<std::string> names;  // from the arguments and the name files, in order
+    Format format = Format::kText;
+    Order order = Order::kCompletion;
+    std::string timeout;
+    int retries = 0;
+    std::set<int> retryCodes{std::begin(kDefaultRetryCodes), std::end(kDefaultRetryCodes)};
+    int halt = 0;
+    std::string jobLog;
+    std::string resume;
+    bool freeMemory = false;
     std::vector<std::string> command;
 };
 
-struct Job {
-    std::string terminal;
-    pid_t pid = -1;
-    int out = -1;
-    std::string output;
-    bool signalled = false;  // a stop signal was passed on to it
-};
-
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// The write end of the signal pipe, for the handler.
-int g_signalWrite = -1;
-
-// Only records the signal: one byte per delivery, read by the poll loop.
-// Nothing waits on a full pipe; errno is the interrupted code's.
-void RecordSignal(int signal) {
-    const int saved = errno;
-    const auto byte = static_cast<char>(signal);
-    (void)!::write(g_signalWrite, &byte, 1);
-    errno = saved;
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "xelfleet: %s\n", message.c_str());
+    return kUsageError;
 }
 
-// The self-pipe through which stop signals reach the poll loop. Signals the
-// caller ignores (nohup) stay ignored, also in the xelcmd processes.
-// SA_RESTART keeps the handler from breaking writes to standard output;
-// poll() returns on a signal anyway.
-struct SignalPipe {
-    int readEnd = -1;
-    int writeEnd = -1;
-    sigset_t stops{};
-
-    SignalPipe() {
-        int ends[2];
-        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
-        readEnd = ends[0];
-        writeEnd = g_signalWrite = ends[1];
-        sigemptyset(&stops);
-        struct sigaction record = {};
-        record.sa_handler = RecordSignal;
-        record.sa_flags = SA_RESTART;
-        sigemptyset(&record.sa_mask);
-        for (int signal : kStopSignals) {
-            sigaddset(&stops, signal);
-            struct sigaction previous = {};
-            ::sigaction(signal, nullptr, &previous);
-            if (previous.sa_handler != SIG_IGN) ::sigaction(signal, &record, nullptr);
-        }
-    }
-    ~SignalPipe() {
-        if (readEnd >= 0) ::close(readEnd);
-        if (writeEnd >= 0) ::close(writeEnd);
-    }
-    SignalPipe(const SignalPipe&) = delete;
-    SignalPipe& operator=(const SignalPipe&) = delete;
-
-    // Passes every signal recorded since the last call on to the running
-    // jobs, once per delivery (a second Ctrl-C goes on as well). Returns the
-    // first signal recorded, or 0.
-    int Forward(std::vector<Job>* running) const {
-        int first = 0;
-        char bytes[64];
-        ssize_t n;
-        while (readEnd >= 0 && (n = ::read(readEnd, bytes, sizeof bytes)) > 0) {
-            for (ssize_t i = 0; i < n; ++i) {
-                if (first == 0) first = bytes[i];
-                for (Job& job : *running) {
-                    ::kill(job.pid, bytes[i]);
-                    job.signalled = true;
-                }
-            }
-        }
-        return first;
-    }
-};
-
-bool ParseOptions(int argc, char** argv, Options* options) {
-    int i = 1;
-    for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (std::strcmp(argv[i], "-j") == 0 && i + 1 < argc) {
-            options->jobs = tcpcom::StrtolInt(argv[++i]);
-            if (options->jobs < 1) return false;
-        } else if (std::strcmp(argv[i], "-i") == 0 && i + 1 < argc) {
-            options->ini = argv[++i];
-        } else if (argv[i][0] == '-') {
-            return false;
-        } else {
-            options->terminals.emplace_back(argv[i]);
-        }
-    }
-    for (++i; i < argc; ++i) options->command.emplace_back(argv[i]);
-    return !options->command.empty() && (options->ini.empty() != options->terminals.empty());
+std::string Lower(std::string_view word) {
+    std::string lower(word);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
 }
 
-// The terminals of a terminal.ini: every section but the ISDN adapters.
-bool ReadTerminals(const std::string& path, std::vector<std::string>* terminals) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// The whole file; "-" is standard input. A name file may be of any kind (a
+// pipe from the shell, say); terminal.ini is read as the library reads it.
+bool ReadWhole(const std::string& path, bool nameFile, std::string* text) {
+    const int fd = path == "-"   ? ::dup(STDIN_FILENO)
+                   : nameFile    ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
+                                 : OpenByName(path.c_str(), O_RDONLY | O_CLOEXEC, 0, kKindRegular, nullptr);
     if (fd < 0) return false;
-    std::string text;
-    char chunk[4096];
+    char chunk[65536];
     ssize_t n;
-    while ((n = ::read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
+    while ((n = ::read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) text->append(chunk, static_cast<std::size_t>(n));
+    }
+    const int error = errno;
     ::close(fd);
-    if (n < 0) return false;
+    errno = error;
+    return n == 0;
+}
+
+// Names one a line: blanks around them, blank lines and "#" comments go.
+void AddNames(const std::string& text, std::vector<std::string>* names) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') continue;
+        names->push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
+    }
+}
+
+// A non-negative number within limits, or -1.
+int Count(const char* text, int low, int high) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < low || value > high) return -1;
+    return static_cast<int>(value);
+}
+
+bool ParseCodes(const std::string& list, std::set<int>* codes) {
+    codes->clear();
+    for (std::size_t from = 0; from <= list.size();) {
+        std::size_t comma = list.find(',', from);
+        if (comma == std::string::npos) comma = list.size();
+        const std::string item = list.substr(from, comma - from);
+        from = comma + 1;
+        int code = Count(item.c_str(), 0, 99);
+        for (int c = 0; c <= 99 && code < 0; ++c) {
+            if (item == XelbdeReturnCodeName(c) && item != "terminal-status") code = c;
+        }
+        if (code < 0) return false;
+        codes->insert(code);
+    }
+    return true;
+}
+
+// Reads the command line; an empty text when it is usable, else what is wrong.
+std::string Parse(int argc, char** argv, Options* o) {
+    int i = 1;
+    if (argc > 1 && std::strcmp(argv[1], "inventory") == 0) {
+        o->inventory = true;
+        i = 2;
+    }
+    for (; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word == "--") {
+            if (o->inventory) return "the inventory runs no command";
+            o->command.assign(argv + i + 1, argv + argc);
+            break;
+        }
+        if (word.empty() || word[0] != '-' || word == "-") {
+            o->names.push_back(word);
+            continue;
+        }
+        if (word == "--free-memory") {
+            o->freeMemory = true;
+            continue;
+        }
+        // An option with a value: "-j 4", "--format json" or "--format=json".
+        std::string value;
+        const std::size_t equals = word.find('=');
+        const bool joined = word.rfind("--", 0) == 0 && equals != std::string::npos;
+        if (joined) {
+            value = word.substr(equals + 1);
+            word.resize(equals);
+        }
+        if (std::find(std::begin(kValued), std::end(kValued), word) == std::end(kValued)) {
+            return "unknown option " + word;
+        }
+        if (!joined && i + 1 >= argc) return "option " + word + " needs a value";
+        if (!joined) value = argv[++i];
+        if (word == "-j") {
+            if ((o->jobs = Count(value.c_str(), 1, kMaxJobs)) < 0) return "-j takes 1 to 512";
+        } else if (word == "-i") {
+            o->ini = value;
+        } else if (word == "-f") {
+            std::string text;
+            if (!ReadWhole(value, true, &text)) {
+                return "cannot read " + value + " (" + std::strerror(errno) + ")";
+            }
+            AddNames(text, &o->names);
+        } else if (word == "--match") {
+            o->globs.push_back(value);
+        } else if (word == "--format") {
+            constexpr std::pair<std::string_view, Format> kFormats[] = {
+                {"text", Format::kText}, {"tsv", Format::kTsv}, {"csv", Format::kCsv}, {"json", Format::kJson}};
+            const auto* found = std::find_if(std::begin(kFormats), std::end(kFormats),
+                                             [&](const auto& f) { return f.first == value; });
+            if (found == std::end(kFormats)) return "--format takes text, tsv, csv or json";
+            o->format = found->second;
+        } else if (word == "--order") {
+            if (value != "input" && value != "completion") return "--order takes input or completion";
+            o->order = value == "input" ? Order::kInput : Order::kCompletion;
+        } else if (word == "--timeout") {
+            if (Count(value.c_str(), 1, 86400) < 0) return "--timeout takes whole seconds from 1";
+            o->timeout = value;
+        } else if (word == "--retry") {
+            if ((o->retries = Count(value.c_str(), 0, kMaxRetries)) < 0) return "--retry takes 0 to 100";
+        } else if (word == "--retry-codes") {
+            if (!ParseCodes(value, &o->retryCodes)) return "--retry-codes takes codes 0 to 99 or their names";
+        } else if (word == "--joblog") {
+            o->jobLog = value;
+        } else if (word == "--resume") {
+            o->resume = value;
+        } else if (word == "--halt") {
+            if ((o->halt = Count(value.c_str(), 1, 1000000)) < 0) return "--halt takes a number from 1";
+        }
+    }
+    if (o->inventory && (o->retries > 0 || o->halt > 0 || !o->jobLog.empty() || !o->resume.empty())) {
+        return "--retry, --halt, --joblog and --resume are for commands, not for the inventory";
+    }
+    if (!o->inventory && o->freeMemory) return "--free-memory is for the inventory";
+    if (!o->inventory && o->command.empty()) return "no command: give it after --";
+    return "";
+}
+
+// The terminals of a terminal.ini in file order, adapters (KLASSE=ADPT) left
+// out, those matching one of globs when there are any.
+std::vector<std::string> IniTerminals(const std::string& text, const std::vector<std::string>& globs) {
+    std::vector<std::string> terminals;
     for (const xelbde::TerminalEntry& entry : xelbde::ReadTerminalIni(text)) {
         if (entry.name[0] == '\0') break;
         if (CompareNoCase(entry.klasse, "ADPT", 4)) continue;
-        terminals->emplace_back(entry.name, ::strnlen(entry.name, sizeof entry.name));
+        std::string name(entry.name, ::strnlen(entry.name, sizeof entry.name));
+        // Names compare without regard to case, as the library looks them up.
+        const bool matches = globs.empty() || std::any_of(globs.begin(), globs.end(), [&](const std::string& glob) {
+                                 return ::fnmatch(glob.c_str(), name.c_str(), FNM_CASEFOLD) == 0;
+                             });
+        if (matches) terminals.push_back(std::move(name));
     }
-    return true;
+    return terminals;
 }
 
-// xelcmd beside this program, else from the PATH.
-std::string XelcmdPath() {
-    char self[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        std::string path(self, static_cast<std::size_t>(n));
-        path = path.substr(0, path.rfind('/') + 1) + "xelcmd";
-        if (::access(path.c_str(), X_OK) == 0) return path;
-    }
-    return "xelcmd";
+// The terminal.ini the library reads: TERMINI's, else the current directory's.
+std::string DefaultIni() {
+    const char* dir = std::getenv("TERMINI");
+    if (dir == nullptr || dir[0] == '\0') return "terminal.ini";
+    std::string path = dir;
+    return path.back() == '/' ? path + "terminal.ini" : path + "/terminal.ini";
 }
 
-std::string WithTerminal(std::string word, const std::string& terminal) {
-    for (std::size_t at = word.find("{}"); at != std::string::npos; at = word.find("{}", at + terminal.size())) {
-        word.replace(at, 2, terminal);
+// The library reads the file terminal.ini of the directory TERMINI names.
+// A file of that name is used where it is; any other name is copied into a
+// private directory, removed again at the end.
+class IniForLibrary {
+  public:
+    IniForLibrary() = default;
+    ~IniForLibrary() {
+        if (dir_.empty()) return;
+        ::unlink((dir_ + "/terminal.ini").c_str());
+        ::rmdir(dir_.c_str());
     }
-    return word;
-}
+    IniForLibrary(const IniForLibrary&) = delete;
+    IniForLibrary& operator=(const IniForLibrary&) = delete;
 
-// Called with the stop signals blocked; callerMask is the mask to run
-// xelcmd with.
-bool Start(Job* job, const std::string& xelcmd, const Options& options, const sigset_t& callerMask) {
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
-    std::vector<std::string> words = {xelcmd, job->terminal};
-    for (const std::string& word : options.command) words.push_back(WithTerminal(word, job->terminal));
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::fflush(stdout);
-    job->pid = ::fork();
-    if (job->pid == 0) {
-        // The stop signals as the caller left them before they are
-        // unblocked, so none arriving now is lost to our handler.
-        struct sigaction fallback = {};
-        fallback.sa_handler = SIG_DFL;
-        sigemptyset(&fallback.sa_mask);
-        for (int signal : kStopSignals) {
-            struct sigaction current = {};
-            ::sigaction(signal, nullptr, &current);
-            if (current.sa_handler != SIG_IGN) ::sigaction(signal, &fallback, nullptr);
+    bool Use(const std::string& path, const std::string& text) {
+        const std::size_t slash = path.rfind('/');
+        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (base == "terminal.ini") {
+            return ::setenv("TERMINI", slash == std::string::npos ? "." : path.substr(0, slash + 1).c_str(), 1) == 0;
         }
-        ::sigprocmask(SIG_SETMASK, &callerMask, nullptr);
-        // Results on standard output; no progress lines, no keyboard.
-        ::dup2(pipe[1], STDOUT_FILENO);
-        int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, STDIN_FILENO);
-        ::dup2(null, STDERR_FILENO);
-        if (!options.ini.empty()) {
-            std::string dir = options.ini.substr(0, options.ini.rfind('/') + 1);
-            ::setenv("TERMINI", dir.empty() ? "./" : dir.c_str(), 1);
-        }
-        ::execvp(argv[0], argv.data());
-        ::_exit(kNotStarted);
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/xelfleet-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) return false;
+        dir_ = pattern;
+        const std::string copy = dir_ + "/terminal.ini";
+        const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) return false;
+        const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        return ::close(fd) == 0 && written && ::setenv("TERMINI", dir_.c_str(), 1) == 0;
     }
-    ::close(pipe[1]);
-    if (job->pid < 0) {
-        ::close(pipe[0]);
-        return false;
-    }
-    job->out = pipe[0];
-    return true;
-}
 
-int ExitStatus(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return kSignalBase + WTERMSIG(status);
-    return kNotStarted;
-}
+  private:
+    std::string dir_;
+};
 
-// The meaning of a job's exit status; interrupted = it ended on the stop
-// signal xelfleet passed on.
-std::string Meaning(int status, bool interrupted = false) {
-    if (status == kNotStarted) return "xelcmd could not be started";
-    if (status > kSignalBase && status < kSignalBase + 65) {
-        return (interrupted ? "interrupted by signal " : "ended by signal ") + std::to_string(status - kSignalBase);
-    }
-    return XelbdeReturnCodeText(status);
-}
-
-// The output on one line: line ends become blanks, other control and
-// non-ASCII bytes dots, and trailing blanks go.
-std::string OneLine(const std::string& output) {
-    std::string line;
-    for (char c : output) {
-        const auto byte = static_cast<unsigned char>(c);
-        line += (c == '\n' || c == '\r') ? ' ' : (byte < 0x20 || byte > 0x7E) ? '.' : c;
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    return line;
+// Whether the command may run twice on a terminal without harm.
+bool RetrySafe(const std::vector<std::string>& command) {
+    const std::string word = Lower(std::string_view(command[0]).substr(0, 8));
+    if (word == "apdnload") return command.size() < 4 || tcpcom::StrtolInt(command[3].c_str()) == 1;  // replacing
+    return std::find(std::begin(kRetrySafe), std::end(kRetrySafe), word) != std::end(kRetrySafe);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    if (!ParseOptions(argc, argv, &options)) {
-        std::fputs(kUsage, stderr);
-        return 2;
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
     }
-    std::vector<std::string> terminals = options.terminals;
-    if (!options.ini.empty() && !ReadTerminals(options.ini, &terminals)) {
-        std::fprintf(stderr, "xelfleet: cannot read %s (%s)\n", options.ini.c_str(), std::strerror(errno));
-        return 2;
-    }
-    const std::string xelcmd = XelcmdPath();
+    Options o;
+    const std::string wrong = Parse(argc, argv, &o);
+    if (!wrong.empty()) return Fail(wrong + " (xelfleet --help shows the usage)");
 
-    const SignalPipe signals;
-    std::vector<Job> running;
-    std::size_t next = 0;
-    int succeeded = 0;
-    int failed = 0;
-    int stopSignal = 0;
-    std::map<int, int> failures;  // exit status -> terminals
-    while ((next < terminals.size() && stopSignal == 0) || !running.empty()) {
-        // Blocked from here to the last fork: a signal either stops the
-        // starting or reaches the job just started.
-        sigset_t unblocked;
-        ::sigprocmask(SIG_BLOCK, &signals.stops, &unblocked);
-        const int recorded = signals.Forward(&running);
-        if (stopSignal == 0) stopSignal = recorded;
-        while (stopSignal == 0 && next < terminals.size() && static_cast<int>(running.size()) < options.jobs) {
-            Job job;
-            job.terminal = terminals[next++];
-            if (Start(&job, xelcmd, options, unblocked)) {
-                running.push_back(std::move(job));
-            } else {
-                ++failed;
-                ++failures[kNotStarted];
-                std::printf("%s\t%d\t%s\t\n", job.terminal.c_str(), kNotStarted, Meaning(kNotStarted).c_str());
-            }
+    // The selection: terminal.ini's sections (all of -i, or those --match
+    // takes), then the names given, each terminal once.
+    IniForLibrary iniForLibrary;
+    std::vector<std::string> selected;
+    if (!o.ini.empty() || !o.globs.empty()) {
+        const std::string path = o.ini.empty() ? DefaultIni() : o.ini;
+        std::string text;
+        if (!ReadWhole(path, false, &text)) return Fail("cannot read " + path + " (" + std::strerror(errno) + ")");
+        if (!o.ini.empty() && !iniForLibrary.Use(o.ini, text)) {
+            return Fail("cannot hand " + o.ini + " to xelcmd (" + std::strerror(errno) + ")");
         }
-        ::sigprocmask(SIG_SETMASK, &unblocked, nullptr);
-        if (running.empty()) continue;
-        std::vector<pollfd> fds;
-        for (const Job& job : running) fds.push_back({job.out, POLLIN, 0});
-        fds.push_back({signals.readEnd, POLLIN, 0});  // last: wakes the loop, read at its top
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) break;
-        for (std::size_t i = running.size(); i-- > 0;) {
-            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-            Job& job = running[i];
-            char buffer[4096];
-            ssize_t n = ::read(job.out, buffer, sizeof buffer);
-            if (n > 0) {
-                job.output.append(buffer, static_cast<std::size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            ::close(job.out);
-            int status = 0;
-            while (::waitpid(job.pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            const int exit = ExitStatus(status);
-            std::printf("%s\t%d\t%s\t%s\n", job.terminal.c_str(), exit, Meaning(exit, job.signalled).c_str(),
-                        OneLine(job.output).c_str());
-            std::fflush(stdout);
-            if (exit == 0) {
-                ++succeeded;
-            } else {
-                ++failed;
-                ++failures[exit];
-            }
-            running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
+        if (o.names.empty() || !o.globs.empty()) selected = IniTerminals(text, o.globs);
+    }
+    selected.insert(selected.end(), o.names.begin(), o.names.end());
+    std::set<std::string> seen;
+    std::erase_if(selected, [&seen](const std::string& name) { return !seen.insert(Upper(name)).second; });
+    if (selected.empty()) return Fail("no terminal selected");
+
+    Tally tally;
+    tally.terminals = selected.size();
+    if (!o.resume.empty()) {
+        std::set<std::string> done;
+        if (!ReadDone(o.resume, &done)) return Fail("cannot read " + o.resume + " (" + std::strerror(errno) + ")");
+        std::erase_if(selected, [&](const std::string& name) { return done.count(Upper(Escaped(name))) > 0; });
+        tally.doneBefore = static_cast<int>(tally.terminals - selected.size());
+    }
+    JobLog jobLog;
+    if (!o.jobLog.empty() && !jobLog.Open(o.jobLog)) {
+        return Fail("cannot write " + o.jobLog + " (" + std::strerror(errno) + ")");
+    }
+    if (!o.timeout.empty()) ::setenv("XELBDE_TIMEOUT", o.timeout.c_str(), 1);
+
+    if (o.inventory) {
+        Printer printer(o.format, o.order, InventoryColumns(o.freeMemory), selected);
+        RunInventory(selected, o.jobs > 0 ? o.jobs : 32, o.freeMemory, &printer, &tally);
+    } else {
+        RunSettings settings;
+        settings.jobs = o.jobs > 0 ? o.jobs : 8;
+        settings.command = o.command;
+        settings.retries = o.retries;
+        settings.retryCodes = o.retryCodes;
+        settings.halt = o.halt;
+        settings.jobLog = &jobLog;
+        if (o.retries > 0 && !RetrySafe(o.command)) {
+            std::fprintf(stderr, "xelfleet: %s is not tried again: running it twice may do harm\n",
+                         o.command[0].c_str());
+            settings.retries = 0;
         }
+        Printer printer(o.format, o.order, CommandColumns(), selected);
+        RunCommand(selected, settings, &printer, &tally);
     }
-    if (stopSignal == 0) stopSignal = signals.Forward(&running);  // one that came after the last job
-    std::printf("xelfleet: %zu terminals, %d succeeded, %d failed", terminals.size(), succeeded, failed);
-    const char* separator = " (";
-    for (const auto& [status, count] : failures) {
-        std::printf("%s%d: %d", separator, status, count);
-        separator = ", ";
-    }
-    std::printf("%s", failed > 0 ? ")" : "");
-    if (stopSignal != 0) std::printf(", %zu not run, stopped by signal %d", terminals.size() - next, stopSignal);
-    std::printf("\n");
-    if (stopSignal != 0) return kSignalBase + stopSignal;
-    return failed < kMaxExitStatus ? failed : kMaxExitStatus;
+    tally.PrintSummary();
+    return tally.ExitStatus();
 }

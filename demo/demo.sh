@@ -149,8 +149,16 @@ say "A terminal that is not there: nothing listens on 127.0.0.9"
 printf '[GONE]\nIP = 127.0.0.9\n' >> terminal.ini
 show env XELBDE_TIMEOUT=1 "$xelcmd" GONE aptyp01b
 
-say "Many terminals at once: every terminal of terminal.ini (the adapter left out), one line each"
-show env XELBDE_TIMEOUT=1 "$xelfleet" -j 4 -i terminal.ini -- aptyp01b
+say "Many terminals at once: every terminal of terminal.ini (the adapter left out), one line each; the summary on standard error"
+show "$xelfleet" -j 4 -i terminal.ini --timeout 1 -- aptyp01b
+
+say "An inventory over one connection per terminal, as comma-separated values for a spreadsheet"
+show "$xelfleet" inventory -i terminal.ini --timeout 1 --format csv --order input
+
+say "A round with a job log (one line per attempt), then the same round again: only what failed is run"
+show "$xelfleet" -i terminal.ini --timeout 1 --retry 1 --joblog jobs.log --format tsv -- aprtvclk
+cat jobs.log
+show "$xelfleet" -i terminal.ini --timeout 1 --joblog jobs.log --resume jobs.log -- aprtvclk
 
 say "The operations log of HALLE1 (every call above left a record)"
 show "$xelcmd" HALLE1 apdsplog '*ALL'

@@ -64,14 +64,28 @@ struct GateSlot {
     int depth = 0;
 };
 
+// The threads waiting for one handle. Each handle has its own, and a
+// release wakes one of them: with many threads on many locks, waking every
+// waiter of every lock at each release cost more than the calls themselves.
+struct Waiters {
+    std::condition_variable released;
+    int count = 0;
+};
+
 struct Gate {
     std::mutex mutex;
-    std::condition_variable released;
     std::unordered_map<int, GateSlot> slots;  // by descriptor
+    std::unordered_map<int, Waiters> waiting;  // by descriptor; an entry stays where it is while it has waiters
 
     GateSlot* Find(int fd) {
         auto it = slots.find(fd);
         return it != slots.end() ? &it->second : nullptr;
+    }
+    // The handle is free again: one of its waiters (if any) takes it.
+    void Free(int fd) {
+        slots.erase(fd);
+        auto it = waiting.find(fd);
+        if (it != waiting.end()) it->second.released.notify_one();
     }
 };
 
@@ -252,7 +266,11 @@ extern "C" int MutexWait(MutexHandle* handle, int milliseconds) {
         }
         // Looked at again every few milliseconds, so that an interruption ends the wait.
         const auto slice = std::min(deadline, std::chrono::steady_clock::now() + kInterruptLook);
-        if (gate.released.wait_until(guard, slice) == std::cv_status::timeout && gate.Find(fd) != nullptr &&
+        Waiters& waiters = gate.waiting[fd];
+        ++waiters.count;
+        const bool timedOut = waiters.released.wait_until(guard, slice) == std::cv_status::timeout;
+        if (--waiters.count == 0) gate.waiting.erase(fd);
+        if (timedOut && gate.Find(fd) != nullptr &&
             (TcpcomInterrupted() || std::chrono::steady_clock::now() >= deadline)) {
             return 0;
         }
@@ -271,8 +289,7 @@ extern "C" int MutexWait(MutexHandle* handle, int milliseconds) {
         std::this_thread::sleep_for(kPollPause);
     }
     guard.lock();
-    gate.slots.erase(fd);
-    gate.released.notify_all();
+    gate.Free(fd);
     return 0;
 }
 
@@ -284,8 +301,7 @@ extern "C" int MutexRelease(MutexHandle* handle) {
     if (slot == nullptr || slot->owner != std::this_thread::get_id()) return 0;
     if (--slot->depth > 0) return 1;
     const bool unlocked = FileLock(handle->fd, F_UNLCK);
-    gate.slots.erase(handle->fd);
-    gate.released.notify_all();
+    gate.Free(handle->fd);
     return unlocked ? 1 : 0;
 }
 
@@ -294,7 +310,7 @@ extern "C" void MutexClose(MutexHandle* handle) {
     Gate& gate = TheGate();
     {
         std::lock_guard<std::mutex> guard(gate.mutex);
-        if (gate.slots.erase(handle->fd) > 0) gate.released.notify_all();
+        if (gate.Find(handle->fd) != nullptr) gate.Free(handle->fd);
     }
     ::close(handle->fd);  // drops the file lock if this handle held it
     handle->fd = -1;

@@ -3,6 +3,7 @@
 // status numbers and the table of return-code meanings.
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -220,7 +221,7 @@ TEST(Registration, TracesAtHighestLevel) {
 
 // ----------------------------------------------------------- code table --
 
-TEST(CodeTable, EveryLibraryCodeHasItsOwnMeaning) {
+TEST(CodeTable, EveryLibraryCodeHasItsOwnMeaningAndName) {
     const int codes[] = {
         XELBDE_OK, XELBDE_INTERNAL, XELBDE_SOCKET_STARTUP, XELBDE_UNRESOLVED, XELBDE_NO_ADDRESS,
         XELBDE_CONNECT_TIMEOUT, XELBDE_DOWNLOAD_FILE_MISSING, XELBDE_SEND_FILE_OPEN, XELBDE_NO_FREE_MEMORY,
@@ -234,9 +235,20 @@ TEST(CodeTable, EveryLibraryCodeHasItsOwnMeaning) {
         XELBDE_ISDN_IDENTIFICATION};
     EXPECT_EQ(ReturnCodeTable().size(), std::size(codes));
     const std::string terminal = XelbdeReturnCodeText(42);
+    std::set<std::string> names = {XelbdeReturnCodeName(42), XelbdeReturnCodeName(100)};
     for (int code : codes) {
         EXPECT_NE(XelbdeReturnCodeText(code), terminal) << code;
+        EXPECT_TRUE(names.insert(XelbdeReturnCodeName(code)).second) << code;
     }
+    EXPECT_EQ(names, (std::set<std::string>{"ok", "internal", "socket-startup", "unresolved", "no-address",
+        "connect-timeout", "download-file-missing", "send-file-open", "no-free-memory", "close-or-create",
+        "upload-write", "exchange-failed", "output-open", "output-write", "upload-malformed", "table-lock-create",
+        "init-lock", "lookup-lock-wait", "lookup-lock-release", "lookup-not-found", "enter-lock-wait",
+        "enter-lock-release", "table-full", "remove-lock-wait", "remove-lock-release", "remove-not-found",
+        "connection-state", "bad-terminal-data", "terminal-ini", "already-registered", "clock", "adapter-id",
+        "adapter-dial", "adapter-hangup", "adapter-line-state", "no-adapter", "isdn-entry-missing", "adapter-busy",
+        "isdn-identification", "terminal-status", "not-a-code"}));
+    EXPECT_STREQ(XelbdeReturnCodeName(-1), "not-a-code");
     EXPECT_STREQ(XelbdeReturnCodeText(XELBDE_OK), "success");
     EXPECT_EQ(terminal, "status reported by the terminal");
     EXPECT_EQ(std::string(XelbdeReturnCodeText(2)), terminal);

@@ -35,9 +35,8 @@ bool ReadField(const char* dateTime, int offset, bool nonZero, int low, int high
     return *value >= low && *value <= high;
 }
 
-// The terminal's time as the host's local time (two-digit years below 80
-// are 2000 to 2079, the rest 1980 to 1999); kBadTerminalData when a field is
-// out of range.
+}  // namespace
+
 Code ReadTerminalTime(const char* dateTime, struct tm* time) {
     int day, month, year, hour, minute, second;
     if (!ReadField(dateTime, kDay, true, 1, 99, &day) || !ReadField(dateTime, kMonth, true, 1, 99, &month) ||
@@ -56,8 +55,6 @@ Code ReadTerminalTime(const char* dateTime, struct tm* time) {
     time->tm_isdst = -1;
     return Code::kOk;
 }
-
-}  // namespace
 
 Code ParseTwoDigits(const char* text, int length, int* value, bool nonZero) {
     // Leading blanks skipped, the digits up to the first non-digit; a field

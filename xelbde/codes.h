@@ -86,10 +86,12 @@ Code StatusCode(TerminalStatus status, Code zeroReading = Code::kExchangeFailed)
 // those numbers mean.
 constexpr Code CodeOfSocketResult(int tcpcomResult) { return static_cast<Code>(tcpcomResult); }
 
-// Every return code the library sets itself, ascending, with its meaning
-// (XelbdeReturnCodeText reads it).
+// Every return code the library sets itself, ascending, with its short
+// stable name and its meaning (XelbdeReturnCodeName and XelbdeReturnCodeText
+// read it).
 struct ReturnCodeMeaning {
     Code code;
+    const char* name;  // lower-case words joined by "-", e.g. "connect-timeout"
     const char* meaning;
 };
 std::span<const ReturnCodeMeaning> ReturnCodeTable();

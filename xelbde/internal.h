@@ -231,6 +231,10 @@ int FindTag(std::span<const unsigned char> reply, const char* tag);
 // Two digits of a date or time field: kOk, or kBadTerminalData when nonZero
 // is asked for and the field reads as 0.
 Code ParseTwoDigits(const char* text, int length, int* value, bool nonZero);
+// The terminal's time as APRTVCLK delivers it (YYMMDDHHMMSS) as the host's
+// local time (two-digit years below 80 are 2000 to 2079, the rest 1980 to
+// 1999), for mktime; kBadTerminalData when a field is out of range.
+Code ReadTerminalTime(const char* dateTime, struct tm* time);
 Code PortableSetLocalTime(const struct tm* time);
 
 // ------------------------------------------------------------- download --

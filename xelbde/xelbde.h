@@ -69,8 +69,14 @@ enum XelbdeReturnCode {
 };
 
 /* Meaning of a return code, in English; "status reported by the terminal"
- * for the codes the library does not set itself. */
+ * for the codes the library does not set itself, "not a return code" for a
+ * number outside 0 to 99. */
 const char* XelbdeReturnCodeText(int code);
+/* Short stable name of a return code for scripts and logs: lower-case words
+ * joined by "-" ("ok", "connect-timeout", "exchange-failed", ...; the names
+ * of the enumeration above without XELBDE_); "terminal-status" for the codes
+ * the library does not set itself, "not-a-code" outside 0 to 99. */
+const char* XelbdeReturnCodeName(int code);
 
 /* Connection */
 void APALC00B(const char* terminal, const char* type, char* rc);

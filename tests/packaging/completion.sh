@@ -40,6 +40,9 @@ check ini "HALLE1 aptyp01b "        ""
 check ini "-j 4 H"                  "HALLE1 HALLE2" xelfleet
 check ini "-j 4 -- apt"             "aptyp01b" xelfleet
 check ini "HALLE1 -- apupload x.dat BOOK " "0 1" xelfleet
+check ini "in"                      "inventory" xelfleet
+check ini "inventory --format j"    "json" xelfleet
+check ini "--re"                    "--retry --retry-codes --resume" xelfleet
 [ $failures -eq 0 ] && echo "completion: ok"
 exit $failures
 ' completion "$file" || status=$?
