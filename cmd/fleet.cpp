@@ -116,12 +116,7 @@ bool ReadWhole(const std::string& path, bool nameFile, std::string* text) {
 
 // Names one a line: blanks around them, blank lines and "#" comments go.
 void AddNames(const std::string& text, std::vector<std::string>* names) {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
+    for (const std::string& line : Split(text, '\n')) {
         const std::size_t first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos || line[first] == '#') continue;
         names->push_back(line.substr(first, line.find_last_not_of(" \t\r") - first + 1));
@@ -139,11 +134,7 @@ int Count(const char* text, int low, int high) {
 
 bool ParseCodes(const std::string& list, std::set<int>* codes) {
     codes->clear();
-    for (std::size_t from = 0; from <= list.size();) {
-        std::size_t comma = list.find(',', from);
-        if (comma == std::string::npos) comma = list.size();
-        const std::string item = list.substr(from, comma - from);
-        from = comma + 1;
+    for (const std::string& item : Split(list, ',')) {
         int code = Count(item.c_str(), 0, 99);
         for (int c = 0; c <= 99 && code < 0; ++c) {
             if (item == XelbdeReturnCodeName(c) && item != "terminal-status") code = c;

@@ -125,6 +125,9 @@ class JobLog {
     int fd_ = -1;
 };
 
+// The pieces of text between separators, empty ones included.
+std::vector<std::string> Split(const std::string& text, char separator);
+
 // The terminals whose last attempt in a job log succeeded, in upper case
 // (names compare without regard to case). A missing file has none.
 bool ReadDone(const std::string& path, std::set<std::string>* done);

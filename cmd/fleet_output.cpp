@@ -276,6 +276,16 @@ void JobLog::Write(const std::string& terminal, int attempt, const Attempt& resu
     (void)!::write(fd_, line.data(), line.size());
 }
 
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> pieces;
+    for (std::size_t from = 0;;) {
+        const std::size_t end = text.find(separator, from);
+        pieces.push_back(text.substr(from, end - from));
+        if (end == std::string::npos) return pieces;
+        from = end + 1;
+    }
+}
+
 std::string Upper(std::string name) {
     for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return name;
@@ -292,20 +302,9 @@ bool ReadDone(const std::string& path, std::set<std::string>* done) {
     if (n < 0) return false;
     // The last attempt of a terminal decides: a success after failures is
     // done, a failure after a success (a later round) is not.
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
+    for (const std::string& line : Split(text, '\n')) {
         if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> fields;
-        for (std::size_t from = 0;;) {
-            const std::size_t tab = line.find('\t', from);
-            fields.push_back(line.substr(from, tab - from));
-            if (tab == std::string::npos) break;
-            from = tab + 1;
-        }
+        const std::vector<std::string> fields = Split(line, '\t');
         if (fields.size() < 6) continue;  // not a line of ours (or cut by a crash)
         const std::string name = Upper(fields[0]);
         if (fields[4] == "0") {
