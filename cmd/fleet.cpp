@@ -60,7 +60,7 @@ constexpr const char* kUsage =
 
 // The command words a second run cannot harm: queries, uploads, replacing
 // downloads, programs, the clock setting.
-constexpr std::string_view kRetrySafe[] = {"aptyp01b", "aprst00b", "apdmtver", "aprtvclk", "apfmt00b", "aprdrtyp",
+constexpr const char* kRetrySafe[] = {"aptyp01b", "aprst00b", "apdmtver", "aprtvclk", "apfmt00b", "aprdrtyp",
                                            "apdir00b", "apdsppge", "apdsplog", "apupload", "apdnp00b", "apscl00b"};
 constexpr int kDefaultRetryCodes[] = {XELBDE_CONNECT_TIMEOUT, XELBDE_EXCHANGE_FAILED, XELBDE_ADAPTER_BUSY};
 
@@ -88,30 +88,6 @@ struct Options {
 int Fail(const std::string& message) {
     std::fprintf(stderr, "xelfleet: %s\n", message.c_str());
     return kUsageError;
-}
-
-std::string Lower(std::string_view word) {
-    std::string lower(word);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
-// The whole file; "-" is standard input. A name file may be of any kind (a
-// pipe from the shell, say); terminal.ini is read as the library reads it.
-bool ReadWhole(const std::string& path, bool nameFile, std::string* text) {
-    const int fd = path == "-"   ? ::dup(STDIN_FILENO)
-                   : nameFile    ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
-                                 : OpenByName(path.c_str(), O_RDONLY | O_CLOEXEC, 0, kKindRegular, nullptr);
-    if (fd < 0) return false;
-    char chunk[65536];
-    ssize_t n;
-    while ((n = ::read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0) text->append(chunk, static_cast<std::size_t>(n));
-    }
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return n == 0;
 }
 
 // Names one a line: blanks around them, blank lines and "#" comments go.
@@ -287,9 +263,12 @@ class IniForLibrary {
 
 // Whether the command may run twice on a terminal without harm.
 bool RetrySafe(const std::vector<std::string>& command) {
-    const std::string word = Lower(std::string_view(command[0]).substr(0, 8));
-    if (word == "apdnload") return command.size() < 4 || tcpcom::StrtolInt(command[3].c_str()) == 1;  // replacing
-    return std::find(std::begin(kRetrySafe), std::end(kRetrySafe), word) != std::end(kRetrySafe);
+    // xelcmd reads the first eight characters of the word, in any case.
+    const char* word = command[0].c_str();
+    if (::strnlen(word, 8) < 8) return false;
+    if (CompareNoCase(word, "apdnload", 8)) return command.size() < 4 || tcpcom::StrtolInt(command[3]) == 1;  // replacing
+    return std::any_of(std::begin(kRetrySafe), std::end(kRetrySafe),
+                       [word](const char* safe) { return CompareNoCase(word, safe, 8) != 0; });
 }
 
 }  // namespace

@@ -125,6 +125,12 @@ class JobLog {
     int fd_ = -1;
 };
 
+// The whole file into *text; "-" is standard input. A name file may be of
+// any kind (a pipe from the shell, say); other files are read as the
+// library reads terminal.ini (a regular file, links as it follows them).
+// False with errno set when it cannot be read.
+bool ReadWhole(const std::string& path, bool nameFile, std::string* text);
+
 // The pieces of text between separators, empty ones included.
 std::vector<std::string> Split(const std::string& text, char separator);
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "cmd/fleet.h"
+#include "tcpcom/internal.h"
 #include "xelbde/frames.h"
 #include "xelbde/internal.h"
 #include "xelbde/xelbde.h"
@@ -44,7 +45,8 @@ void Interrupt(int signal) {
     if (g_stopSignal.compare_exchange_strong(none, signal)) XelbdeInterrupt(1);
 }
 
-int CodeOf(const char rc[3]) { return (rc[0] - '0') * 10 + (rc[1] - '0'); }
+// The two digits the library wrote into a return-code field (with its zero after them).
+int CodeOf(const char rc[3]) { return tcpcom::StrtolInt(rc); }
 
 std::string Trimmed(std::string text) {
     const std::size_t first = text.find_first_not_of(' ');

@@ -276,6 +276,22 @@ void JobLog::Write(const std::string& terminal, int attempt, const Attempt& resu
     (void)!::write(fd_, line.data(), line.size());
 }
 
+bool ReadWhole(const std::string& path, bool nameFile, std::string* text) {
+    const int fd = path == "-"   ? ::dup(STDIN_FILENO)
+                   : nameFile    ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
+                                 : OpenByName(path.c_str(), O_RDONLY | O_CLOEXEC, 0, kKindRegular, nullptr);
+    if (fd < 0) return false;
+    char chunk[65536];
+    ssize_t n;
+    while ((n = ::read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) text->append(chunk, static_cast<std::size_t>(n));
+    }
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return n == 0;
+}
+
 std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> pieces;
     for (std::size_t from = 0;;) {
@@ -292,14 +308,8 @@ std::string Upper(std::string name) {
 }
 
 bool ReadDone(const std::string& path, std::set<std::string>* done) {
-    const int fd = OpenByName(path.c_str(), O_RDONLY | O_CLOEXEC, 0, kKindRegular, nullptr);
-    if (fd < 0) return errno == ENOENT;
     std::string text;
-    char chunk[65536];
-    ssize_t n;
-    while ((n = ::read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
-    ::close(fd);
-    if (n < 0) return false;
+    if (!ReadWhole(path, false, &text)) return errno == ENOENT;
     // The last attempt of a terminal decides: a success after failures is
     // done, a failure after a success (a later round) is not.
     for (const std::string& line : Split(text, '\n')) {

@@ -310,7 +310,7 @@ extern "C" void MutexClose(MutexHandle* handle) {
     Gate& gate = TheGate();
     {
         std::lock_guard<std::mutex> guard(gate.mutex);
-        if (gate.Find(handle->fd) != nullptr) gate.Free(handle->fd);
+        gate.Free(handle->fd);
     }
     ::close(handle->fd);  // drops the file lock if this handle held it
     handle->fd = -1;
