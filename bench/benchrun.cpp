@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bench table: runs every measurement of `make bench` and prints one
 // table, which it also writes to the file given, with a description of the
 // machine. Runs inside a private network namespace with its loopback up

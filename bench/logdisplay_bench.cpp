@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listing speed of the operations log: XelbdeDisplayLog over a generated
 // 2000 KB log with realistic records of every level, against an awk
 // one-liner that produces the same rows from the same file. Checks first

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Appends records to one log, for the logging figures of the bench table:
 //
 //   logwrite ours FILE COUNT SIZE_KB   COUNT operations records through the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The minimal clients, plain C without any library of ours:
  *
  *   minclient pingpong ADDR PORT COUNT   the floor: COUNT round trips of the

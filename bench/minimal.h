@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* What the minimal client and the minimal terminal share: the frame sizes
  * of the protocol and one send-all loop. Plain C, nothing of the library. */
 #ifndef BENCH_MINIMAL_H

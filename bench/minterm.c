@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The minimal terminal: the least a terminal can do and still serve xelcmd's
  * type query, program and data downloads and uploads. One connection at a
  * time, blocking sockets, one recv for what arrived and one send per reply;

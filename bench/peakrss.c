@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Runs a command and prints its peak resident size and its peak anonymous
  * resident size (what it allocated, without the mapped files) in KB, then
  * exits with its status.

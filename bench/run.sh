@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs the bench table (bench/benchrun.cpp) in a private network namespace
 # and writes it to bench/RESULTS.md. Usage: bench/run.sh [BUILD_DIR]
 set -eu

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts where (GNUInstallDirs), in two components:
 #   Runtime      xelcmd, xelfleet, bdesim, libxelbde.so.1, their manual
 #                pages, the bash completion
@@ -40,5 +41,19 @@ install(CODE "file(CREATE_LINK xelcmd \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/$
 # The copybook is to COBOL what the header is to C.
 install(FILES ${PROJECT_SOURCE_DIR}/examples/cobol/XELBDE.cpy DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/xelbde
         COMPONENT Development)
+# run.sh, which runs them against a build tree's bdesim, stays behind.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
-        USE_SOURCE_PERMISSIONS COMPONENT Development)
+        USE_SOURCE_PERMISSIONS COMPONENT Development PATTERN run.sh EXCLUDE)
+
+# The dynamic linker finds a new library in a system directory only once
+# ldconfig has renewed its cache: installed into /usr or /usr/local (and not
+# staged under DESTDIR, as packaging does), ldconfig runs at once, so that
+# programs built against libxelbde.so.1 start right away.
+install(CODE "
+  if(\"\$ENV{DESTDIR}\" STREQUAL \"\" AND CMAKE_INSTALL_PREFIX MATCHES \"^/usr(/local)?/?$\")
+    message(STATUS \"Running ldconfig\")
+    execute_process(COMMAND ldconfig RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(WARNING \"ldconfig failed (\${status}): run it as root before starting programs that use libxelbde\")
+    endif()
+  endif()" COMPONENT Runtime)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The installable forms of the library: libxelbde.so.1 and libxelbde.a, each
 # holding the terminal API (xelbde) and the socket and log layer (tcpcom).
 # Both are made from the objects of the in-tree archives xelbde and tcpcom,

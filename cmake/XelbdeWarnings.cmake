@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compiler warnings of the project's own targets. They are set per target,
 # never globally, so that nothing leaks into programs built against the
 # installed library. XELBDE_WERROR (off by default, on in CI) turns them into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command table and its dispatch: one command word per run, carried out
 // between a connect and a disconnect to the terminal, its result printed or
 // left in a file, and the API's return code as the exit status.

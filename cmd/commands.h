@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The front end of xelcmd: command table, dispatch and memory page display.
 #ifndef CMD_COMMANDS_H
 #define CMD_COMMANDS_H

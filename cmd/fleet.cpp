@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // xelfleet: one xelcmd command word on many terminals, N at a time, or an
 // inventory of them in one process. This part reads the command line and
 // the selection of terminals (terminal.ini sections, names, name files,
@@ -20,6 +21,7 @@
 
 #include "cmd/fleet.h"
 #include "tcpcom/internal.h"
+#include "xelbde/xelbde.h"
 #include "xelbde/terminalini.h"
 #include "xelbde/xelbde.h"
 
@@ -56,6 +58,7 @@ constexpr const char* kUsage =
     "  --halt N         start no new terminal once N have failed\n"
     "  --free-memory    inventory: also the free memory (read by the format command)\n"
     "  --help           this text\n"
+    "  --version        the version\n"
     "The summary goes to standard error. See xelfleet(1).\n";
 
 // The command words a second run cannot harm: queries, uploads, replacing
@@ -277,6 +280,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         if (std::strcmp(argv[i], "--help") == 0) {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("xelfleet %s\n", XelbdeVersion());
             return 0;
         }
     }

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // xelfleet's parts: the results every terminal gets (a row of named
 // columns), their output in four formats and in either order, the job log,
 // and the two ways of running a round: one xelcmd process per terminal

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inventory: type, status bytes, version, clock (with its difference to
 // the host's) and, when asked, the free memory of every terminal, over one
 // connection each, gathered by N threads of this process through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // xelfleet's results: the names and meanings of the outcomes, the rows in
 // four formats, the summary and exit status, the job log.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A command round: one xelcmd process per terminal, N at a time, its
 // standard output collected through a pipe; failed terminals tried again
 // after a growing pause while their code allows it; no new terminal once

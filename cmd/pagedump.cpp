@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory page display: the 256 bytes APDSPPGE stored in TMPFILE, shown as a
 // hexadecimal dump with a character column.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cmd/progress.h"
 
 #include <cstdio>

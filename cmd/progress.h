@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The progress line of long transfers: one line on standard error, refreshed
 // a few times a second, cleared at the end; only when standard error is a
 // terminal, so scripts and standard output never see it.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # A short tour of xelcmd against simulated terminals. Usage: demo/demo.sh BUILD_DIR
 #
 # Runs in a private network namespace (unshare -rn), where bdesim can listen

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole API calls against a terminal that answers from the input: every API
 // function, with its arguments, on a connection registered directly, opened
 // through terminal.ini (a terminal of its own or ISDN dial-up through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fuzz/fuzz_peer.h"
 
 #include <arpa/inet.h>

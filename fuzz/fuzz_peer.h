@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The far end of every connection the call target's library calls make: a
 // terminal or ISDN adapter that answers each request as the fuzz input says.
 //

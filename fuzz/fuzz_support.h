@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // What every fuzz target needs around the library: a scratch directory for
 // the files it writes, removed whenever the process ends (crashes and
 // interrupts included), and the library's environment pointed into it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operations log listing: any bytes, written as the log file, must be
 // listed by XelbdeDisplayLog (its reader, filters and row writer) without a
 // crash or an overrun. The first two bytes pick the filters and the output;

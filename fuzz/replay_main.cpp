@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replay driver for the fuzz targets in builds without libFuzzer: feeds every
 // file of the corpus directory, then a fixed number of deterministic
 // mutations of each (bit flips, truncations, byte runs; 300, or as many as

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs the fuzz targets of a fuzz build (make fuzz) one after another, each
 # over its committed corpus (fuzz/corpus/TARGET) for a fixed time.
 #

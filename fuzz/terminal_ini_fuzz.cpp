@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // terminal.ini reading: any bytes, written as the file and loaded through
 // LoadTerminalTable's chunked reading (inputs longer than a chunk cross its
 // boundaries), must load without a crash or an overrun, and every lookup

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Prints the return codes the library sets itself as manual-page
  * paragraphs, each with its name and meaning, from the library's own table
  * (XelbdeReturnCodeName, XelbdeReturnCodeText), so the manuals cannot drift

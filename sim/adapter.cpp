@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a simulated ISDN adapter answers its short frames, and how a dial-up
 // hands the connection to the dialled terminal.
 #include <algorithm>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // What bdesim simulates: terminals, ISDN adapters and their faults, read
 // from the configuration file and the command line.
 #ifndef SIM_CONFIG_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The three frame formats as the terminal sees them. bdesim keeps its own
 // copy of the layout on purpose: it shares no frame code with the library,
 // so a mistake on either side shows up as a failed exchange.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bdesim: simulated terminals and ISDN adapters for end-to-end runs of
 // xelcmd and the XELBDE library. See sim/README.md.
 #include <cerrno>

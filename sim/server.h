@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The epoll loop that serves every simulated terminal and adapter: one
 // thread, non-blocking sockets, timers for delayed and trickled replies.
 #ifndef SIM_SERVER_H

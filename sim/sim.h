@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Run-time state of the simulated terminals and adapters, their connections,
 // and the handlers that answer the requests.
 #ifndef SIM_SIM_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // A terminal's object store: data files, programs and the operating-system
 // image, kept as files in one directory under names no object name can
 // steer out of it.

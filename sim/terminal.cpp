@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a simulated terminal answers: the status query, the long-frame
 // commands, and the transfers against its file store; and the table of
 // request kinds that classifies every request and picks its handler.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File helpers: the one open of a file by its name (symbolic links in
 // directories other users may write followed only when trusted, never a
 // wait for a FIFO, the kinds of file a caller takes), the share-mode open

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The inside of tcpcom that the terminal API library and the front end
 // build on, not part of the installed interface: the log's record and
 // writer, the share-mode opens, text helpers and named locks (C functions),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log facility: one size-limited log file per process, shared with every
 // other process that writes the same file. Each record is appended under an
 // exclusive lock of the file, which is opened and closed for every record;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The named locks XELBDE1..XELBDE4, shared by the threads and processes of
 // one user.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Socket layer: blocking TCP client connections with time-outs in whole
 // seconds, timed reads of a given length, writes, close, service lookup and
 // host resolution. Every public operation writes its entry record and, while

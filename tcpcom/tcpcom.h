@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * tcpcom: blocking TCP client sockets with time-outs in seconds and the
  * process-shared log file every module writes through. (The file, text and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text and number handling shared by both libraries: the in-place trims and
 // the case-folding comparison of the configuration reader and the command
 // table, and the decimal conversions with the C library's quirks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The call frame: name normalisation, fixed-field copies, the registration
 // codes, the two-digit return code with its operations-log record, reply
 // status numbers and the table of return-code meanings.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Setting the terminal clock and synchronising the host clock from it,
 // against a scripted terminal. The host clock is never touched: every test
 // that can reach the clock setter replaces it first (ClockSync fixture).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the front end hands to each API function, and what becomes of TMPFILE.
 #include <cctype>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The front end's dispatch: usage text, command-word matching, word counts,
 // the connect/call/disconnect sequence and the printed results.
 #include <csignal>

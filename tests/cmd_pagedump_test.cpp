@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The memory page display: the dump format, and apdsppge reading TMPFILE back.
 #include <array>
 #include <fcntl.h>

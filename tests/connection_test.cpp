@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // APALC00B and APDLC00B without a network: refusals before any connect, the
 // release of direct and ISDN connections over a scripted peer, and the
 // operations-log texts.

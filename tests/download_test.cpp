@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Downloads against a scripted terminal: the bytes of every block, how the
 // terminal's answers end a transfer, the memory check before a data file and
 // how a failing host file ends the transfer.

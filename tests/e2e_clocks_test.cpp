@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Clocks end to end. apscl00b really sets bdesim's clock; apsynhst runs
 // without the privilege to set the host clock (setpriv drops CAP_SYS_TIME,
 // and the test's user namespace holds none for the host's clock either), so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connecting to terminals end to end: the real xelcmd against bdesim on port
 // 23 in the test's own network namespace, directly, through terminal.ini and
 // through a simulated ISDN adapter.

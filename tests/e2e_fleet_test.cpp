@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // xelfleet against simulated terminals: the selection, every field of every
 // format (csv and JSON read back by Python's own parsers), retries with the
 // job log and a resumed round, halting, the inventory, stop signals.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // APALC00B of an ISDN terminal against scripted adapters listening on port
 // 23 of loopback addresses in the test's own network namespace: the order
 // in which adapters are tried and which failures move on to the next one.

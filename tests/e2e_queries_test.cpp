@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Query and control commands end to end: the real xelcmd against bdesim,
 // checking what the front end prints byte for byte and what lands in files.
 #include <string>

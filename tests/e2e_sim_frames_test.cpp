@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bdesim answering status and long frames, its profiles and its faults,
 // checked with hand-made frames over a raw connection.
 #include <gtest/gtest.h>

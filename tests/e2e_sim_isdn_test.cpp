@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bdesim's ISDN adapters: line status, identifier, dial-up to a simulated
 // terminal, frames of the call, hang-up; and the frames recorded.
 #include <gtest/gtest.h>

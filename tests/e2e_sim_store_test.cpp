@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bdesim's file store: downloads, uploads, directory, delete and memory
 // pages, with hand-made frames over a raw connection.
 #include <gtest/gtest.h>

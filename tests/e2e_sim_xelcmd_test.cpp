@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real xelcmd against bdesim: the two sides' frame code checking each
 // other on a transfer round trip, a dial-up through an adapter, the clock,
 // a reply time-out, and files of every kind.

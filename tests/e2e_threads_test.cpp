@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // 128 threads of one process, each with a terminal of its own (more threads
 // than any fixed table of the library has room for waiting), call the
 // library at once against bdesim: connect through terminal.ini, query,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transfers end to end: the real xelcmd against bdesim's file store, in the
 // test's own network namespace.
 #include <csignal>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket layer on the terminal port inside a private network namespace:
 // the service port, other loopback addresses and names no resolver knows.
 #include <arpa/inet.h>

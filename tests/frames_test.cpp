@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal frames: exact bytes on the wire, the two transactions with their
 // marker checks, short and late replies, the status table of the terminal
 // type query and the reply time-out.

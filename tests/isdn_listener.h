@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // A scripted TCP listener on port 23 of a loopback address, for tests that
 // run inside a private network namespace: it stands for an ISDN adapter (or
 // a terminal) that the library connects to itself. Connections are served

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ISDN adapter dial-up over a scripted adapter: the exact adapter commands,
 // the dial number and identifier rules, and how each reply ends the dial-up.
 #include <algorithm>

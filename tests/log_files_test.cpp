@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Share-mode opens that wait for busy files, opens by name in directories
 // others may write, and the text and number helpers.
 #include <cerrno>

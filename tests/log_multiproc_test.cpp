@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several processes writing one small log that rotates many times: no record
 // is torn, lost or written into the backup behind newer ones.
 #include <cstdio>

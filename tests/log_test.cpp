@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log facility in one process: record lines, levels and the start-up from
 // the environment, rotation into the backup, and hexadecimal dumps.
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operations log listing: header and rows, filters, incomplete lines,
 // failures, and that writers are never held off while it reads.
 #include <algorithm>

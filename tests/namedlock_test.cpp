@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Named locks shared by processes and threads: bounded waits, release,
 // a holder that dies, and the lock files themselves (and how files in a
 // shared directory are opened).

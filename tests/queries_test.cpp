@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Query and control commands against a scripted terminal: the request
 // bytes, which reply fields reach the caller, and when outputs stay
 // untouched.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Helpers of the query and clock tests: the records of xelbde.log and long
 // replies of the terminal program.
 #ifndef TESTS_QUERIES_TEST_SUPPORT_H

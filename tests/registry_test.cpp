@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection registry: its 512 slots, the codes of entering, finding and
 // removing a terminal, and the named locks that serialise it between threads
 // and between processes.

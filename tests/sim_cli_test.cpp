@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bdesim as a program: usage, configuration errors, free ports and the
 // ready file, outside any network namespace (port 0 only).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connect loop, watched from inside: this executable puts its own
 // connect() in front of the C library's so that every attempt is seen.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Socket layer: timed reads, complete writes, connects to 127.0.0.1,
 // service lookup and host resolution.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading terminal.ini into the terminal table, its path, and the lookups
 // over the table.
 #include <sys/stat.h>

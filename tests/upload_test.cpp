@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Upload, directory, delete and memory page against a scripted terminal:
 // the request bytes, what lands in the host file on success and after each
 // kind of failure, and when the failure reset goes out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The call frame every API function runs in: the API names, the fixed-field
 // copy and name normalisation, the ApiCall that registers a call and always
 // ends it with its two-digit code and one operations record, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Clocks: APSCL00B sets the terminal's clock (to a given time or the host's),
 // APSYNHST sets the host's clock from the terminal's radio clock, within a
 // largest allowed difference. PortableSetLocalTime is the only way to the

@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: MIT
 // The return codes: the table that explains every code the library sets
-// itself, the reading of terminal statuses as numbers, and the text of a code.
+// itself, the reading of terminal statuses as numbers, the text and name of a
+// code, the number in a caller's rc field; and the library's version.
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -125,3 +127,17 @@ Code StatusCode(TerminalStatus status, Code zeroReading) {
 extern "C" const char* XelbdeReturnCodeText(int code) { return xelbde::RowOf(code).meaning; }
 
 extern "C" const char* XelbdeReturnCodeName(int code) { return xelbde::RowOf(code).name; }
+
+extern "C" int XelbdeReturnCode(const char rc[2]) {
+    if (rc == nullptr) return -1;
+    const auto digit = [](char c) { return c >= '0' && c <= '9' ? c - '0' : -1; };
+    const int tens = digit(rc[0]);
+    const int units = tens < 0 ? -1 : digit(rc[1]);  // rc[1] is not read after a terminator
+    return units < 0 ? -1 : tens * 10 + units;
+}
+
+#define XELBDE_TEXT(x) #x
+#define XELBDE_VERSION_TEXT(major, minor, patch) XELBDE_TEXT(major) "." XELBDE_TEXT(minor) "." XELBDE_TEXT(patch)
+extern "C" const char* XelbdeVersion() {
+    return XELBDE_VERSION_TEXT(XELBDE_VERSION_MAJOR, XELBDE_VERSION_MINOR, XELBDE_VERSION_PATCH);
+}

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The three kinds of numbers the library meets, kept apart: its own return
 // codes (Code), the two-character statuses terminals and adapters send
 // (TerminalStatus), and the socket layer's results (TcpcomCode). They are

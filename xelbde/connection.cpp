@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connection to a terminal: APALC00B and APDLC00B, the terminal.ini file with
 // the process-wide terminal table loaded from it, address resolution and the
 // connect itself. The ISDN dial-up path lives in isdn.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File download to the terminal: APDNP00B (programs), APDNLOAD (data files,
 // after a memory check) and APSYSDNL (operating-system files). All three send
 // the host file in blocks of 1792 bytes, one long frame per block, each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Terminal frames: building the three request frames, the transactions that
 // carry them, the reply time-out and the status query that tells which
 // terminal is connected.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Terminal frames as the library builds and reads them: the status, short
 // and long frame, each a fixed-size record with the table of its byte
 // offsets, the session a transaction runs on, and the transactions.

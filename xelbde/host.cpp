@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host side of the library: the output files it writes, how it reads a
 // file to be sent, how it sets the host clock, and where it reports the
 // progress of a transfer. The reader and the clock setter are the only hooks

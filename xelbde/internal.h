@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Internal interfaces of the terminal API library, shared by its units: the
 // call frame, the registry, the XELBDE log, the host side (files and clock),
 // the connection, ISDN dial-up and the command families. Not part of the C

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ISDN dial-up: a terminal without a network connection of its own is
 // reached through one of the ISDN adapters listed in terminal.ini. The
 // adapter's socket is registered under the terminal's name, so every later

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operations log listing: XelbdeDisplayLog reads the XELBDE log, keeps
 // the level-100 records of API calls on terminals, narrows them by terminal,
 // function, time range and outcome, and writes them as a table.

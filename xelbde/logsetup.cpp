@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up of the XELBDE log from the environment and the library's dumps.
 //   DEBUG_LEVEL  0 -> 100 (operations log), 1 -> 1000, 2 -> 9999 (everything),
 //                anything else or unset -> 1 (errors only)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Query and control commands: one exchange with a connected terminal per
 // call.
 //

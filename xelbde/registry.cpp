@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection registry: which terminal name holds which socket in this
 // process, 512 slots under the named lock XELBDE2, and the one-time
 // initialisation under XELBDE1 that every API call passes.

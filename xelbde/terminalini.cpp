@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading terminal.ini: the file's bytes into the table of its sections.
 #include "xelbde/terminalini.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // terminal.ini as the library reads it: the fixed-width entry of one
 // section and the reader that turns the file's bytes into the table of
 // entries. The reader only reads: it knows nothing of the library's

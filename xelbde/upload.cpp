@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Moving data from the terminal to the host, and removing it there:
 // APUPL00B copies a terminal data file block by block into a host file (and
 // can have the terminal delete it afterwards), APDIR00B files the terminal's

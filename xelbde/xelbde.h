@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * XELBDE: the terminal API library.
  *
@@ -20,9 +21,18 @@
 
 #include <stdint.h>
 
+/* The version of this header; the project's version is read from here. */
+#define XELBDE_VERSION_MAJOR 1
+#define XELBDE_VERSION_MINOR 0
+#define XELBDE_VERSION_PATCH 0
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The version of the library loaded, "MAJOR.MINOR.PATCH" (it may be newer
+ * than the header a program was built with). */
+const char* XelbdeVersion(void);
 
 /* The return codes. XelbdeReturnCodeText gives each one's meaning; any other
  * value from 0 to 99 is a status the terminal or adapter reported. */
@@ -77,6 +87,9 @@ const char* XelbdeReturnCodeText(int code);
  * of the enumeration above without XELBDE_); "terminal-status" for the codes
  * the library does not set itself, "not-a-code" outside 0 to 99. */
 const char* XelbdeReturnCodeName(int code);
+/* The number in the two-digit field rc that every call fills ("00" to
+ * "99"); -1 when rc is NULL or either byte is not a digit. */
+int XelbdeReturnCode(const char rc[2]);
 
 /* Connection */
 void APALC00B(const char* terminal, const char* type, char* rc);

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * A tour of the terminal API from C: connect to a terminal, read its type
  * and version, set its clock to the host's time, upload one of its files
@@ -7,6 +8,8 @@
  * Usage: xeltour [TERMINAL [TERMINAL-FILE [HOST-FILE]]]
  *        (defaults HALLE1, BOOK, book.dat)
  * Build: cc xeltour.c $(pkg-config --cflags --libs xelbde) -o xeltour
+ * Try:   make examples   (in the source tree: runs it against a simulated
+ *        terminal; examples/run.sh BUILD_DIR c runs this one alone)
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,19 +20,23 @@
 /* The fixed-width fields: a terminal field of 15 characters (a name counts
  * with its first 10, a dotted address with up to 15), blank-padded. */
 static char terminal[16];
+static const char* terminalName;  /* as given, for messages */
 static int connected = 0;
-
-/* The two digits of rc as a number. */
-static int Code(const char rc[2]) { return (rc[0] - '0') * 10 + (rc[1] - '0'); }
 
 /* Shows the code of the last call; any code but "00" disconnects and ends
  * the program with that code. */
 static void Check(const char* function, const char rc[2]) {
-    int code = Code(rc);
+    int code = XelbdeReturnCode(rc);
     printf("%s: %.2s\n", function, rc);
     if (code == XELBDE_OK) return;
-    printf("%s\n", XelbdeReturnCodeText(code));
-    if (connected) {
+    printf("%s (%s)\n", XelbdeReturnCodeText(code), XelbdeReturnCodeName(code));
+    if (!connected) {
+        fprintf(stderr,
+                "xeltour: terminal %s not reached. Give its address, or name it in terminal.ini (in the\n"
+                "directory TERMINI names, else the current one). To try this program against a simulated\n"
+                "terminal, run `make examples` in the source tree.\n",
+                terminalName);
+    } else {
         char ignored[3] = {0};
         APDLC00B(terminal, NULL, ignored);
     }
@@ -44,6 +51,7 @@ int main(int argc, char** argv) {
     char type[10];     /* zero-padded model designation */
     char version[65] = {0};
 
+    terminalName = name;
     snprintf(terminal, sizeof terminal, "%-15.15s", name);
 
     APALC00B(terminal, NULL, rc);  /* no type: NULL */

@@ -1,3 +1,4 @@
+      * SPDX-License-Identifier: MIT
       *================================================================
       * XELBDE.cpy: the fields of the terminal API library xelbde for
       * COBOL programs. COPY it into the WORKING-STORAGE SECTION.

@@ -1,3 +1,4 @@
+      * SPDX-License-Identifier: MIT
        IDENTIFICATION DIVISION.
        PROGRAM-ID. XELTOUR.
       *================================================================
@@ -17,6 +18,8 @@
       * Calls resolved at run time:
       *   cobc -x xeltour.cob -I DIR-OF-XELBDE.cpy
       *   COB_PRE_LOAD=libxelbde.so.1 ./xeltour
+      * Try it against a simulated terminal, in the source tree:
+      *   make examples   (examples/run.sh BUILD_DIR cobol: this one)
       *================================================================
        DATA DIVISION.
        WORKING-STORAGE SECTION.
@@ -107,6 +110,17 @@
                IF WS-CONNECTED = "Y"
                    CALL "APDLC00B" USING XEL-TERMINAL OMITTED XEL-RC
                         RETURNING NOTHING
+               ELSE
+                   DISPLAY "xeltour: terminal "
+                           FUNCTION TRIM(XEL-TERMINAL)
+                           " not reached. Give its address, or"
+                           " name it in terminal.ini (in the"
+                           " directory TERMINI names, else the"
+                           " current one)." UPON SYSERR
+                   DISPLAY "To try this program against a"
+                           " simulated terminal, run `make"
+                           " examples` in the source tree."
+                           UPON SYSERR
                END-IF
                MOVE WS-CODE TO RETURN-CODE
                STOP RUN

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A tour of the terminal API from Python (ctypes, no compiled extension):
 connect to a terminal, read its type and version, set its clock to the
 host's time, upload one of its files and disconnect, checking the return
@@ -7,7 +8,10 @@ code of every call. The exit status is the failing code.
 Usage: xeltour.py [TERMINAL [TERMINAL-FILE [HOST-FILE]]]
        (defaults HALLE1, BOOK, book.dat)
 The library is loaded as libxelbde.so.1 (set LD_LIBRARY_PATH for one that
-is not installed in a system directory).
+is not installed in a system directory). The package xelbde wraps these
+calls for Python programs; this example shows the calls themselves.
+Try it against a simulated terminal, in the source tree: make examples
+(examples/run.sh BUILD_DIR python runs this one alone).
 """
 import ctypes
 import sys
@@ -28,8 +32,11 @@ for name, arguments in {
     function = getattr(lib, name)
     function.argtypes = arguments
     function.restype = None  # the API functions return nothing
-lib.XelbdeReturnCodeText.argtypes = [ctypes.c_int]
-lib.XelbdeReturnCodeText.restype = ctypes.c_char_p
+for name in ("XelbdeReturnCodeText", "XelbdeReturnCodeName"):
+    getattr(lib, name).argtypes = [ctypes.c_int]
+    getattr(lib, name).restype = ctypes.c_char_p
+lib.XelbdeReturnCode.argtypes = [AREA]
+lib.XelbdeReturnCode.restype = ctypes.c_int
 
 
 def field(text, width):
@@ -39,6 +46,7 @@ def field(text, width):
 
 class Terminal:
     def __init__(self, name):
+        self.given = name
         self.name = field(name, 15)  # a name counts with 10 characters, an address with up to 15
         self.rc = ctypes.create_string_buffer(3)  # two digits and a terminating zero
         self.connected = False
@@ -46,13 +54,17 @@ class Terminal:
     def check(self, function):
         """Shows the code of the last call; any code but 00 disconnects and
         ends the program with that code."""
-        code = self.rc.value.decode()
-        print(f"{function}: {code}")
-        if code != "00":
-            print(lib.XelbdeReturnCodeText(int(code)).decode())
+        code = lib.XelbdeReturnCode(self.rc)
+        print(f"{function}: {self.rc.value.decode()}")
+        if code != 0:
+            print(f"{lib.XelbdeReturnCodeText(code).decode()} ({lib.XelbdeReturnCodeName(code).decode()})")
             if self.connected:
                 lib.APDLC00B(self.name, None, ctypes.create_string_buffer(3))
-            sys.exit(int(code))
+            else:
+                print(f"xeltour: terminal {self.given} not reached. Give its address, or name it in terminal.ini\n"
+                      "(in the directory TERMINI names, else the current one). To try this program against a\n"
+                      "simulated terminal, run `make examples` in the source tree.", file=sys.stderr)
+            sys.exit(code)
 
 
 def main(argv):

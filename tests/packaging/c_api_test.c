@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A C program against the shared libxelbde: the public header compiles as
  * C (C99, pedantic), and the program's own helpers named like the library's
  * inner ones (TrimLeft, TrimRight, CompareNoCase, MutexCreate) neither clash
@@ -53,6 +54,24 @@ int main(void) {
     if (XelbdeReturnCodeText((int)code) == NULL || strlen(XelbdeReturnCodeText((int)code)) == 0) {
         printf("XelbdeReturnCodeText(%d) is empty\n", (int)code);
         ++failures;
+    }
+    /* The rc field as a number, and the version the header and the library give. */
+    {
+        static const struct { const char* rc; int code; } fields[] = {{"06", 6}, {"99", 99}, {"7 ", -1}, {"", -1}};
+        char version[32];
+        size_t i;
+        for (i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
+            if (XelbdeReturnCode(fields[i].rc) != fields[i].code) {
+                printf("XelbdeReturnCode(\"%s\") = %d, expected %d\n", fields[i].rc, XelbdeReturnCode(fields[i].rc), fields[i].code);
+                ++failures;
+            }
+        }
+        if (XelbdeReturnCode(rc) != (int)XELBDE_CONNECTION_STATE || XelbdeReturnCode(NULL) != -1) ++failures;
+        snprintf(version, sizeof version, "%d.%d.%d", XELBDE_VERSION_MAJOR, XELBDE_VERSION_MINOR, XELBDE_VERSION_PATCH);
+        if (strcmp(XelbdeVersion(), version) != 0) {
+            printf("XelbdeVersion() = %s, the header says %s\n", XelbdeVersion(), version);
+            ++failures;
+        }
     }
     if (ownCalls != 2) {
         printf("the program's own helpers were called %d times, expected 2 (the program's own calls)\n", ownCalls);

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # One caller of examples/ against bdesim, built as its README section says:
 # run against a simulated terminal whose store holds the file BOOK, it must
 # print the terminal's type and version, leave BOOK's bytes in book.dat and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by the packaging tests: a failure count, a scratch directory that
 # is removed at exit together with the bdesim that start_bdesim started, and
 # the closing line.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The bash completion of xelcmd and xelfleet: each case completes the words typed so far
 # (the last one incomplete) and must offer exactly the expected words.
 # Usage: completion.sh COMPLETION_FILE

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # cmake --install into a scratch prefix: every file in its place and no
 # internal header, the version in the installed files, and a small C program
 # built against the installed tree both ways, with pkg-config (shared
@@ -17,7 +18,7 @@ for file in bin/xelcmd bin/bdesim "$lib/libxelbde.so.$version" "$lib/libxelbde.s
             "$lib/cmake/xelbde/xelbdeConfig.cmake" "$lib/cmake/xelbde/xelbdeConfigVersion.cmake" \
             "$lib/pkgconfig/xelbde.pc" include/xelbde/XELBDE.cpy share/doc/xelbde/examples/c/xeltour.c \
             share/doc/xelbde/examples/cobol/xeltour.cob share/doc/xelbde/examples/python/xeltour.py \
-            share/man/man1/xelcmd.1 share/man/man1/bdesim.1 share/man/man3/xelbde.3 \
+            share/man/man1/xelcmd.1 share/man/man1/bdesim.1 share/man/man3/xelbde.3 share/man/man3/APALC00B.3 \
             share/bash-completion/completions/xelcmd; do
   [ -e "$file" ] || fail "$file is not installed"
 done

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The smallest caller of an installed libxelbde: a call on a terminal that
  * is not connected gives 33, and the code has its text. */
 #include <stdio.h>

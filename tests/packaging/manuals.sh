@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The manual pages: man -l renders each without a single groff warning, and
 # each names what it documents: xelcmd(1) every command word of the usage
 # text, xelfleet(1) and bdesim(1) every option of their --help, xelbde(3)

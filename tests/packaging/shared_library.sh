@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The shared library: its soname, the names it exports (every function of
 # the public header, and nothing but AP..., Xelbde..., Socket... and
 # Tcpcom...), and c_api_test, a C program with helpers named like the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // End-to-end harness: bdesim and the real xelcmd as child processes. The
 // e2e_*_test executables run each case inside a private network namespace
 // (tests/netns-run), so bdesim listens on port 23 of 127.0.0.x undisturbed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recording double of the API for the front-end tests.
 #include "tests/support/fake_api.h"
 

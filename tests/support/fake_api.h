@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Recording double of the terminal API for the front-end tests: every API
 // function records its name and arguments, writes the return code scripted
 // for it (default "00") and fills its output areas and output file from the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/peer.h"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // A scripted terminal on the far end of a socketpair, for unit tests of the
 // frame exchanges: a thread reads each request (the 4-byte screen-clear
 // prefix, then a status, short or long frame, told apart by its header

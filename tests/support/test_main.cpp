@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test main: every test case runs in a temporary directory of its own (the
 // log, TMPFILE and terminal.ini live in the working directory), with the
 // library's environment variables cleared and its named locks in a lock

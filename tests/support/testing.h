@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Helpers shared by all tests: files, captured standard output.
 #ifndef TESTS_SUPPORT_TESTING_H
 #define TESTS_SUPPORT_TESTING_H
