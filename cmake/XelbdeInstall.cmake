@@ -32,11 +32,13 @@ string(REGEX REPLACE "/$" "" XELBDE_PC_PREFIX "${XELBDE_PC_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/xelbde.pc.in ${PROJECT_BINARY_DIR}/xelbde.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/xelbde.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 
-# bash-completion loads a file by the command's name: xelfleet's is a link.
-install(FILES ${PROJECT_SOURCE_DIR}/completion/xelcmd
+# bash-completion loads a file by the command's name: xelfleet's is a link,
+# made in the build tree and installed as a link (so that the install
+# manifest names it too).
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/completion)
+file(CREATE_LINK xelcmd ${PROJECT_BINARY_DIR}/completion/xelfleet SYMBOLIC)
+install(FILES ${PROJECT_SOURCE_DIR}/completion/xelcmd ${PROJECT_BINARY_DIR}/completion/xelfleet
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT Runtime)
-install(CODE "file(CREATE_LINK xelcmd \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/bash-completion/completions/xelfleet\" SYMBOLIC)"
-        COMPONENT Runtime)
 
 # The copybook is to COBOL what the header is to C.
 install(FILES ${PROJECT_SOURCE_DIR}/examples/cobol/XELBDE.cpy DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/xelbde

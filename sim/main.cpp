@@ -59,6 +59,7 @@ Terminal keys:
   readers = FILE         reader table (default byte k = (k + k/256) mod 256)
   hexcase = upper|lower  QMU page text case
   program = running|stopped
+  programs = counted|separate  programs in memory and directory, or apart
   store = DIR            file store (default: temporary, removed at exit)
   fault = FAULT          fault injection (repeatable)
 Adapter keys:

@@ -19,7 +19,7 @@ for file in bin/xelcmd bin/bdesim "$lib/libxelbde.so.$version" "$lib/libxelbde.s
             "$lib/pkgconfig/xelbde.pc" include/xelbde/XELBDE.cpy share/doc/xelbde/examples/c/xeltour.c \
             share/doc/xelbde/examples/cobol/xeltour.cob share/doc/xelbde/examples/python/xeltour.py \
             share/man/man1/xelcmd.1 share/man/man1/bdesim.1 share/man/man3/xelbde.3 share/man/man3/APALC00B.3 \
-            share/bash-completion/completions/xelcmd; do
+            share/bash-completion/completions/xelcmd share/bash-completion/completions/xelfleet; do
   [ -e "$file" ] || fail "$file is not installed"
 done
 [ -z "$(find . -name internal.h)" ] || fail "internal.h is installed"
