@@ -391,8 +391,9 @@ void PinArtifactPrefix(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     PinArtifactPrefix(argc, argv);
     fuzz_support::Scratch();
-    // Records the library writes while no log is started go to standard
-    // output; the fuzzer reports on standard error.
+    // The library writes its notices and unlogged error records to standard
+    // error, beside the fuzzer's report; standard output, which no call
+    // should use, goes nowhere, so that a stray line cannot fill the run.
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
         ::dup2(null, STDOUT_FILENO);
