@@ -237,8 +237,9 @@ TEST(XelbdeLogSetup, ThreadsStartingTogetherWriteOneStartRecord) {
             std::vector<std::thread> threads;
             for (int t = 0; t < kThreads; ++t) {
                 threads.emplace_back([&] {
-                    for (--waiting; waiting.load() > 0;) {
-                    }
+                    // Yielding while they gather: 16 spinning threads on few
+                    // cores would starve the others (and the tests beside).
+                    for (--waiting; waiting.load() > 0;) std::this_thread::yield();
                     xelbde::XelbdeInitLog();
                 });
             }
